@@ -1,0 +1,4 @@
+"""Python control of pixel-detector readout devices.
+
+Start with ``kelosdk.kelo.Device``.
+"""

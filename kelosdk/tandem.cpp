@@ -1,0 +1,21 @@
+// kelosdk.tandem: external synchronisation.
+#include "core.hpp"
+
+namespace {
+using namespace kelo;
+
+PyMethodDef methods[] = {
+    KELO_NO_PICKLE,
+    KELO_END,
+};
+
+PyType_Slot slots[] = {KELO_UNIT_SLOTS(methods, "External synchronisation options.\n\nReach it through a Device; not meant to be created directly.")};
+PyType_Spec spec = {"kelosdk.tandem.__Tandem", sizeof(Unit), 0, KELO_TYPE_FLAGS, slots};
+
+int exec(PyObject* module) {
+    if (!first_init(module, "tandem") || !add_type(module, &spec) || !bind_core(module)) return -1;
+    return 0;
+}
+}  // namespace
+
+KELO_MODULE(tandem, exec, nullptr, "External synchronisation.")
