@@ -153,6 +153,7 @@ class SavedError {
     PyObject* exc_ = PyErr_GetRaisedException();
 
 public:
+    SavedError() = default;
     ~SavedError() { PyErr_SetRaisedException(exc_); }
 #else
     PyObject *t_, *v_, *tb_;

@@ -188,6 +188,23 @@ void reset_parts() {
         if (p.reset) p.reset();
 }
 
+// Weak defaults of the interface between parts.
+__attribute__((weak)) ModeSelection selected_mode(kelo_ctx_t*) { return {}; }
+__attribute__((weak)) int chip_setting(kelo_ctx_t*, const std::string&, int, const std::string& name, double, std::string* error) {
+    if (error) *error = "unknown setting '" + name + "'";
+    return -3;
+}
+__attribute__((weak)) std::vector<uint8_t> pixel_mask(kelo_ctx_t*, size_t* width, size_t* height) {
+    if (width) *width = 0;
+    if (height) *height = 0;
+    return {};
+}
+__attribute__((weak)) float shutter_seconds(kelo_ctx_t*) { return 0.1f; }
+__attribute__((weak)) std::string trigger_mode(kelo_ctx_t*) { return "internal"; }
+__attribute__((weak)) bool board_powered(kelo_ctx_t*, const std::string&) { return true; }
+__attribute__((weak)) bool software_trigger(kelo_ctx_t*) { return false; }
+__attribute__((weak)) void board_power_changed(kelo_ctx_t*, const std::string&, bool) {}
+
 }  // namespace sim
 
 void kelo_ctx::log_line(Severity severity, const std::string& line) {

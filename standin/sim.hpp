@@ -146,6 +146,38 @@ void context_born(kelo_ctx_t* ctx);
 void context_gone(kelo_ctx_t* ctx);  // runs every part's context_gone first
 void reset_parts();
 
+// ---- what the parts ask of each other
+// Each part defines its functions strongly; the weak defaults in sim.cpp
+// stand in until it does.
+
+// chip.cpp: the mode selected on a context, with its binning parameters.
+struct ModeSelection {
+    std::string mode;  // empty: none selected
+    bool with_params = false;
+    scan_params params{};
+};
+ModeSelection selected_mode(kelo_ctx_t* ctx);
+// Applies a setting from a configuration document: kind "dac", "threshold"
+// (keV), "raw_threshold" or "polarity" (0 positive, 1 negative), for chip
+// index `chip` (-1: all chips). Returns 0, or a failure status and *error.
+int chip_setting(kelo_ctx_t* ctx, const std::string& kind, int chip, const std::string& name, double value, std::string* error);
+
+// configuration.cpp: the pixel mask (width x height bytes, element [x, y]
+// at x * height + y; nonzero is masked). Empty: nothing masked.
+std::vector<uint8_t> pixel_mask(kelo_ctx_t* ctx, size_t* width, size_t* height);
+
+// units.cpp: shutter duration in seconds (0: until aborted), trigger mode,
+// board power.
+float shutter_seconds(kelo_ctx_t* ctx);
+std::string trigger_mode(kelo_ctx_t* ctx);
+bool board_powered(kelo_ctx_t* ctx, const std::string& board);
+
+// acquisition.cpp: a software trigger; false when no acquisition waits for one.
+bool software_trigger(kelo_ctx_t* ctx);
+
+// monitor.cpp: a board was powered on or off.
+void board_power_changed(kelo_ctx_t* ctx, const std::string& board, bool powered);
+
 }  // namespace sim
 
 // Library context: what every part keeps per context hangs off it.

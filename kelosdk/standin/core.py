@@ -12,13 +12,10 @@ import os
 import threading
 from typing import NamedTuple
 
-__all__ = ["Call", "Keep", "Null", "Ptr", "Sim", "sim", "library_path"]
-
-
 def library_path():
     """Path of the device library that the package loads."""
     here = os.path.dirname(os.path.abspath(__file__))
-    return os.path.join(os.path.dirname(here), "kelosdkpy.libs", "libKeloSdk.so")
+    return os.path.join(os.path.dirname(os.path.dirname(here)), "kelosdkpy.libs", "libKeloSdk.so")
 
 
 class _Marker:
@@ -63,8 +60,8 @@ def _bytes(text):
     return text.encode("utf-8", "surrogateescape") if isinstance(text, str) else bytes(text)
 
 
-class Sim:
-    """The control interface of the loaded simulated library."""
+class Core:
+    """Scripting, call record, blocking, devices and log lines."""
 
     def __init__(self, path=None):
         # The binding's modules load the library first; the same file is
@@ -100,6 +97,7 @@ class Sim:
             "kelosim_log_format": ([c.POINTER(c.c_int)], None),
         }
         self._lock = threading.Lock()
+        self._fns = {}
         for name, (argtypes, restype) in sigs.items():
             self._bind(name, argtypes, restype)
 
@@ -107,6 +105,14 @@ class Sim:
         fn = getattr(self.lib, name)
         fn.argtypes = argtypes
         fn.restype = restype
+        return fn
+
+    def fn(self, name, argtypes, restype=None):
+        """A control function of the library, typed once and cached."""
+        cached = self._fns.get(name)
+        if cached is None:
+            cached = self._fns[name] = self._bind(name, argtypes, restype)
+        return cached
 
     # -- scripting
 
@@ -218,13 +224,3 @@ class Sim:
         self.lib.kelosim_log_format(out)
         return tuple(out)
 
-
-_sim = None
-
-
-def sim():
-    """The driver of the loaded simulated library (made once)."""
-    global _sim
-    if _sim is None:
-        _sim = Sim()
-    return _sim

@@ -1,0 +1,5 @@
+"""Flash memories."""
+
+
+class Memory:
+    """Control of the simulated memory part (mixed into Sim)."""

@@ -1,0 +1,5 @@
+"""Monitors and monitor events."""
+
+
+class Monitor:
+    """Control of the simulated monitor part (mixed into Sim)."""
