@@ -60,6 +60,9 @@ KELOSIM_API void kelosim_enum_native(int native);
 /* A log line to the log function of every live context: on the caller's
  * thread, or on a native thread (joined before return). text may be null. */
 KELOSIM_API void kelosim_fire_log(const char* text, size_t len, int is_null, int severity, int native);
+/* A native thread that logs a line to every live context every 50 us until
+ * turned off; it never holds up the exit of the process. */
+KELOSIM_API void kelosim_log_storm(int on);
 /* The format record last passed to kelo_log_set_func: preamble, indentation,
  * prefix, message; -1 each when none was passed. */
 KELOSIM_API void kelosim_log_format(int out[4]);

@@ -20,9 +20,20 @@ DeviceInfo default_device() {
     return {"sim://kelo-0", "Kelo Simulated Readout", "Kelo Instruments", "SIM-000001", "usb-0000:00:14.0-2", 0x2a5e, 0x0103, 1, 1};
 }
 
+std::mutex zombies_mutex;
+std::vector<kelo_ctx_t*>& zombies() {
+    static auto* v = new std::vector<kelo_ctx_t*>();
+    return *v;
+}
+
 void reset_devices() {
-    std::lock_guard<std::mutex> lock(devices_mutex);
-    devices() = {default_device()};
+    {
+        std::lock_guard<std::mutex> lock(devices_mutex);
+        devices() = {default_device()};
+    }
+    std::lock_guard<std::mutex> lock(zombies_mutex);
+    for (kelo_ctx_t* ctx : zombies()) delete ctx;
+    zombies().clear();
 }
 
 std::atomic<int> last_frmt[4] = {-1, -1, -1, -1};
@@ -71,6 +82,13 @@ KELO_API int kelo_ctx_delete(kelo_ctx_t* ctx) {
     SIM_NEED(ctx);
     int status = sim_entry_.scripted() ? sim_entry_.apply() : 0;
     sim::context_gone(ctx);
+    if (status < 0) {
+        // A failed delete leaves the handle readable for its last error;
+        // it is freed at the next reset.
+        std::lock_guard<std::mutex> lock(zombies_mutex);
+        zombies().push_back(ctx);
+        return status;
+    }
     delete ctx;
     return status;
 }

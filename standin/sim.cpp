@@ -23,6 +23,8 @@ struct State {
     std::map<std::string, int> waiting;  // calls waiting in a block
     std::map<std::string, int> released;
     std::string log;
+    // Texts of used-up scripts: the binding may still be reading them.
+    std::vector<std::shared_ptr<std::string>> spent;
     Script building;
     std::string building_func;
 };
@@ -128,6 +130,8 @@ Entry::Entry(const char* name, Handle* handle, std::vector<std::string> args) : 
     Script& front = it->second.front();
     script_ = front;
     if (front.times > 0 && --front.times == 0) {
+        for (auto& slot : front.outs)
+            if (slot.s) s.spent.push_back(slot.s);
         it->second.pop_front();
         if (it->second.empty()) s.scripts.erase(it);
         rearm_count(s);
@@ -174,12 +178,34 @@ void context_born(kelo_ctx_t* ctx) {
 }
 
 void context_gone(kelo_ctx_t* ctx) {
+    {
+        // Waits for a test's log line in flight to this context.
+        std::lock_guard<std::mutex> lock(contexts_mutex);
+        auto& v = contexts();
+        v.erase(std::remove(v.begin(), v.end(), ctx), v.end());
+    }
     for (auto& p : parts())
         if (p.context_gone) p.context_gone(ctx);
-    std::lock_guard<std::mutex> lock(contexts_mutex);
-    auto& v = contexts();
-    v.erase(std::remove(v.begin(), v.end(), ctx), v.end());
 }
+
+// Log lines fired by tests go to every live context. The list stays locked
+// while they run, so no context is freed under them; no caller of the
+// interface takes this lock while holding the interpreter lock.
+void fire_log_all(const std::string& line, bool null, Severity severity) {
+    std::lock_guard<std::mutex> lock(contexts_mutex);
+    for (kelo_ctx_t* ctx : contexts()) {
+        kelo_log_func fn;
+        void* ud;
+        {
+            std::lock_guard<std::mutex> l(ctx->m);
+            fn = ctx->log;
+            ud = ctx->log_userdata;
+        }
+        if (fn) fn(null ? nullptr : line.c_str(), severity, ud);
+    }
+}
+
+std::atomic<bool> storm{false};
 
 void enum_set_native(bool native) { enum_native.store(native); }
 
@@ -232,11 +258,13 @@ KELOSIM_API void kelosim_reset(void) {
         s.blocks.clear();
         for (auto& [k, n] : s.waiting) s.released[k] += n;  // let blocked calls go
         s.log.clear();
+        s.spent.clear();
         s.building = sim::Script();
         sim::rearm_count(s);
         s.cv.notify_all();
     }
     sim::enum_set_native(false);
+    sim::storm.store(false);
     sim::reset_parts();
 }
 
@@ -359,18 +387,22 @@ KELOSIM_API void kelosim_enum_native(int native) { sim::enum_set_native(native !
 
 KELOSIM_API void kelosim_fire_log(const char* text, size_t len, int is_null, int severity, int native) {
     std::string line = text ? std::string(text, len) : std::string();
-    for (kelo_ctx_t* ctx : sim::live_contexts()) {
-        sim::run_callback(native != 0, [&] {
-            kelo_log_func fn;
-            void* ud;
-            {
-                std::lock_guard<std::mutex> lock(ctx->m);
-                fn = ctx->log;
-                ud = ctx->log_userdata;
-            }
-            if (fn) fn(is_null ? nullptr : line.c_str(), (Severity)severity, ud);
-        });
+    sim::run_callback(native != 0, [&] { sim::fire_log_all(line, is_null != 0, (Severity)severity); });
+}
+
+KELOSIM_API void kelosim_log_storm(int on) {
+    if (!on) {
+        sim::storm.store(false);
+        return;
     }
+    if (sim::storm.exchange(true)) return;
+    // Detached: it must never hold up the exit of the process.
+    std::thread([] {
+        while (sim::storm.load()) {
+            sim::fire_log_all("storm", false, Debug);
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    }).detach();
 }
 
 }  // extern "C"

@@ -95,6 +95,7 @@ class Core:
             "kelosim_enum_native": ([c.c_int], None),
             "kelosim_fire_log": ([c.c_char_p, c.c_size_t, c.c_int, c.c_int, c.c_int], None),
             "kelosim_log_format": ([c.POINTER(c.c_int)], None),
+            "kelosim_log_storm": ([c.c_int], None),
         }
         self._lock = threading.Lock()
         self._fns = {}
@@ -218,6 +219,10 @@ class Core:
     def fire_log(self, text, severity=0, native=False):
         raw = _bytes(text)
         self.lib.kelosim_fire_log(raw, len(raw or b""), raw is None, severity, 1 if native else 0)
+
+    def log_storm(self, on=True):
+        """Log a line every 50 us from a native thread, until turned off."""
+        self.lib.kelosim_log_storm(1 if on else 0)
 
     def log_format(self):
         out = (ctypes.c_int * 4)()
