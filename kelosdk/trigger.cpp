@@ -4,8 +4,9 @@
 namespace {
 using namespace kelo;
 
-// A failed trigger settles its last error only after a pause of 10 ms,
-// taken through the module's `time` with the lock held like any Python call.
+// A failed trigger's report needs a moment to reach the last error: read it
+// after 10 ms, slept through the module's `time` like any Python call (the
+// sleep releases the lock while it waits).
 KELO_METHOD(fire) {
     kelo_ctx_t* h;
     if (!KELO_ARGS.none("trigger") || !handle(self, &h)) return nullptr;

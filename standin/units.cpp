@@ -43,7 +43,7 @@ struct Cooler {
     float from;        // actual temperature at `since`
     double since = 0;  // on the cooling clock
     float actual(double t) const {
-        double gap = (double)desired - from, step = kDegreesPerSecond * (t - since);
+        double gap = (double)desired - from, step = kDegreesPerSecond * std::max(0.0, t - since);
         return std::fabs(gap) <= step ? desired : (float)(from + std::copysign(step, gap));
     }
 };
@@ -82,7 +82,10 @@ class Locked {
 
 public:
     explicit Locked(kelo_ctx_t* ctx) : u_(ctx->part<Units>(part)), lock_(u_.m) {
-        if (unsigned g = generation.load(); u_.gen != g) u_.model = Model{}, u_.gen = g;
+        if (unsigned g = generation.load(); u_.gen != g) {
+            u_.model = Model{};
+            u_.gen = g;
+        }
     }
     Model& operator*() { return u_.model; }
     Model* operator->() { return &u_.model; }
@@ -103,8 +106,12 @@ constexpr Kind options{&Model::options, "synchronisation option"};
 // Checks of every unit call: a context with an open device.
 int ready(kelo_ctx_t* ctx) {
     if (!ctx) return -5;
-    std::lock_guard<std::mutex> lock(ctx->m);
-    return ctx->opened.empty() ? sim::fail(ctx, -2, "no device is open") : 0;
+    bool open;
+    {
+        std::lock_guard<std::mutex> lock(ctx->m);
+        open = !ctx->opened.empty();
+    }
+    return open ? 0 : sim::fail(ctx, -2, "no device is open");
 }
 
 template <class T, class V>
@@ -266,7 +273,9 @@ KELO_API int kelo_cooling_set_desired(kelo_ctx_t* ctx, const char* id, float tem
         if (!within(c, temperature))
             return sim::fail(ctx, -3, "temperature " + num(temperature) + " is outside the limits " + bounds(c) + " DegreeCelsius of cooling unit '" + c.id + "'");
         double t = now();
-        c.from = c.actual(t), c.since = t, c.desired = temperature;
+        c.from = c.actual(t);  // the ramp goes on from where it is now
+        c.since = t;
+        c.desired = temperature;
         return 0;
     });
 }
