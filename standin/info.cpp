@@ -1,20 +1,6 @@
-// Hardware revisions and the register bus of the simulated device.
-//
-// Revisions, in index order: "firmware" 4.2.0, "fpga" 2.10.0-7a3e,
-// "board" C, "readout" 1.3.
-//
-// Register file (byte addresses of 32-bit words):
-//   0x00000000  read-only   0x4b454c4f, the device signature
-//   0x00000004  read-only   0x00020003, the register map version
-//   0x00000008  read-only   0x80000001, status: ready (top bit) and powered
-//   0x00000010-0x0000001c   read-write scratch words, 0 after reset
-//   0x00000020  read-write, answers 101 (exclusive access completed)
-//   0x00000024  read-write, answers 104 (completed after a bus retry)
-// A write to a read-only word, an unaligned address or any address of the
-// faulty slave at 0xdead0000-0xdeadffff answers 102 (slave error); every
-// other address answers 103 (decode error: no slave). Both set the last
-// error and leave the data untouched. Both kinds of function fail with -2
-// while no device is open; kelosim_reset restores the defaults.
+// Hardware revisions and the register bus of the simulated device (see
+// info_control.h).
+#include "info_control.h"
 #include "sim.hpp"
 
 #include <cstdio>
@@ -23,11 +9,8 @@
 namespace {
 
 struct Revision {
-    const char* id;
-    const char* version;
+    std::string id, version;
 };
-constexpr Revision kRevisions[] = {{"firmware", "4.2.0"}, {"fpga", "2.10.0-7a3e"}, {"board", "C"}, {"readout", "1.3"}};
-constexpr int kRevisionCount = (int)std::size(kRevisions);
 
 struct Word {
     uint32_t address;
@@ -42,27 +25,36 @@ constexpr Word kWords[] = {
 };
 constexpr int kWordCount = (int)std::size(kWords);
 
-struct Registers {
+struct Model {
     std::mutex m;
+    std::vector<Revision> revisions;
     uint32_t value[kWordCount];
 };
 
-Registers& registers() {
-    static auto* r = new Registers();  // never destroyed: threads may outlive exit
+Model& model() {
+    static auto* r = new Model();  // never destroyed: threads may outlive exit
     return *r;
 }
 
-void reset_registers() {
-    auto& r = registers();
+void reset_model() {
+    auto& r = model();
     std::lock_guard<std::mutex> lock(r.m);
+    r.revisions = {{"firmware", "4.2.0"}, {"fpga", "2.10.0-7a3e"}, {"board", "C"}, {"readout", "1.3"}};
     for (int i = 0; i < kWordCount; ++i) r.value[i] = kWords[i].value;
 }
 
-[[maybe_unused]] const int info_part = sim::add_part({"info", reset_registers, nullptr});
+[[maybe_unused]] const int info_part = sim::add_part({"info", reset_model, nullptr});
 
 struct Init {
-    Init() { reset_registers(); }
+    Init() { reset_model(); }
 } init;
+
+// A text handed to the binding: valid on this thread until its next call.
+const char* hand_out(const std::string& s) {
+    thread_local std::string copy;
+    copy = s;
+    return copy.c_str();
+}
 
 int need_open(kelo_ctx_t* ctx) {
     std::lock_guard<std::mutex> lock(ctx->m);
@@ -99,7 +91,9 @@ KELO_API int kelo_revisions_count(kelo_ctx_t* ctx, int* count) {
     SIM_NEED(ctx);
     if (int s = need_open(ctx)) return s;
     if (!count) return sim::fail(ctx, -5, "count is null");
-    *count = kRevisionCount;
+    auto& r = model();
+    std::lock_guard<std::mutex> lock(r.m);
+    *count = (int)r.revisions.size();
     return 0;
 }
 
@@ -109,9 +103,11 @@ KELO_API int kelo_revisions_id(kelo_ctx_t* ctx, int index, const char** id) {
     SIM_NEED(ctx);
     if (int s = need_open(ctx)) return s;
     if (!id) return sim::fail(ctx, -5, "id is null");
-    if (index < 0 || index >= kRevisionCount)
-        return sim::fail(ctx, -3, "no revision at index " + std::to_string(index) + " (there are " + std::to_string(kRevisionCount) + ")");
-    *id = kRevisions[index].id;
+    auto& r = model();
+    std::lock_guard<std::mutex> lock(r.m);
+    int n = (int)r.revisions.size();
+    if (index < 0 || index >= n) return sim::fail(ctx, -3, "no revision at index " + std::to_string(index) + " (there are " + std::to_string(n) + ")");
+    *id = hand_out(r.revisions[index].id);
     return 0;
 }
 
@@ -121,9 +117,11 @@ KELO_API int kelo_revisions_string(kelo_ctx_t* ctx, const char* id, const char**
     SIM_NEED(ctx);
     if (int s = need_open(ctx)) return s;
     if (!id || !version) return sim::fail(ctx, -5, "id or version is null");
-    for (auto& r : kRevisions)
-        if (std::strcmp(r.id, id) == 0) {
-            *version = r.version;
+    auto& r = model();
+    std::lock_guard<std::mutex> lock(r.m);
+    for (auto& rev : r.revisions)
+        if (rev.id == id) {
+            *version = hand_out(rev.version);
             return 0;
         }
     return sim::fail(ctx, -3, std::string("no revision of '") + id + "'");
@@ -137,7 +135,7 @@ KELO_API int kelo_regbus_read(kelo_ctx_t* ctx, uint32_t address, uint32_t* data)
     if (!data) return sim::fail(ctx, -5, "data is null");
     int i;
     if (int s = decode(ctx, address, false, &i)) return s;
-    auto& r = registers();
+    auto& r = model();
     std::lock_guard<std::mutex> lock(r.m);
     *data = r.value[i];
     return kWords[i].status;
@@ -150,10 +148,24 @@ KELO_API int kelo_regbus_write(kelo_ctx_t* ctx, uint32_t address, uint32_t data)
     if (int s = need_open(ctx)) return s;
     int i;
     if (int s = decode(ctx, address, true, &i)) return s;
-    auto& r = registers();
+    auto& r = model();
     std::lock_guard<std::mutex> lock(r.m);
     r.value[i] = data;
     return kWords[i].status;
+}
+
+// ------------------------------------------------------------ control API
+
+KELOSIM_API void kelosim_revisions_clear(void) {
+    auto& r = model();
+    std::lock_guard<std::mutex> lock(r.m);
+    r.revisions.clear();
+}
+
+KELOSIM_API void kelosim_revision_add(const char* id, const char* version) {
+    auto& r = model();
+    std::lock_guard<std::mutex> lock(r.m);
+    r.revisions.push_back({id ? id : "", version ? version : ""});
 }
 
 }  // extern "C"
