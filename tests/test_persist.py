@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import kelosdk.kelo as kelo
-from kelosdk.errors import KeloSdkInvalidArgumentError, KeloSdkInvalidOperationError
+from kelosdk.errors import KeloSdkInternalException, KeloSdkInvalidArgumentError, KeloSdkInvalidOperationError
 from kelosdk.persist import NonVolatileMemory, Region, Sector
 
 KIB = 1024
@@ -59,8 +59,7 @@ def test_library_texts_decode_as_ascii(opened, sim, func, op):
 
 def test_layout_walk_queries_in_order_with_global_sector_indices(opened, sim):
     memory = opened.persist.selectMemory("config")
-    calls = sim.calls()
-    assert [(c.name[len("kelo_flash_"):],) + c.args for c in calls] == [
+    assert flash_calls(sim) == [
         ("part_nr", "config"),
         ("regions", "config"),
         ("sector_size", "config", 0),
@@ -73,7 +72,7 @@ def test_layout_walk_queries_in_order_with_global_sector_indices(opened, sim):
         ("sector_address_range", "config", 5),
         ("sector_count", "config", 1),
     ]
-    assert {c.gil for c in calls} == {0}
+    assert {c.gil for c in sim.calls()} == {0}
     assert (memory.id, memory.partNumber) == ("config", "KF25Q016")
     assert layout(memory) == [
         (4 * KIB, [(i * 4 * KIB, (i + 1) * 4 * KIB - 1) for i in range(4)]),
@@ -114,7 +113,7 @@ def test_select_failure_propagates(opened, sim):
         opened.persist.selectMemory("nope")
     assert info.value.status == -3
     sim.fail("kelo_flash_sector_address_range", -1, "bus stalled")
-    with pytest.raises(Exception, match="bus stalled"):
+    with pytest.raises(KeloSdkInternalException, match="bus stalled"):
         opened.persist.selectMemory("config")
 
 
