@@ -34,7 +34,7 @@ TYPE_NAMES = {
 
 
 def run_python(code, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout)
+    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout)
 
 
 def test_import_order_and_reinit_refused():

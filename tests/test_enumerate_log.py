@@ -162,7 +162,7 @@ def test_default_logging_reaches_stderr(tmp_path):
         sim().fire_log("hidden", 0)
         """
     )
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    r = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0 and "shown" in r.stderr and "hidden" not in r.stderr
 
 
@@ -183,5 +183,5 @@ def test_exit_while_native_thread_logs():
         print("exiting")
         """
     )
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    r = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0 and r.stdout.strip() == "exiting", r.stderr
