@@ -17,7 +17,7 @@ enum Type { U8, U16, U32, U64, ToaTot, ItotEvent, Binned, BinDescr, TypeCount };
 const uint64_t item_size[TypeCount] = {1, 2, 4, 8, sizeof(toa_tot_struct), sizeof(itot_event_struct), sizeof(binned_dd_toa_tot_struct),
                                        sizeof(binning_metadata_struct)};
 PyArray_Descr* types[TypeCount];
-PyObject *s_np, *s_empty, *s_asarray, *s_shutterStart, *s_tdcs, *s_register, *zero, *raw_kwnames;
+PyObject *s_np, *s_empty, *s_shutterStart, *s_tdcs, *s_register, *zero, *raw_kwnames;
 
 bool make_constants() {
     const int numbers[] = {NPY_UINT8, NPY_UINT16, NPY_UINT32, NPY_UINT64};
@@ -33,13 +33,12 @@ bool make_constants() {
         if (!records[t - ToaTot] || !PyArray_DescrConverter(records[t - ToaTot].get(), &types[t])) return false;
     s_np = PyUnicode_InternFromString("np");
     s_empty = PyUnicode_InternFromString("empty");
-    s_asarray = PyUnicode_InternFromString("asarray");
     s_shutterStart = PyUnicode_InternFromString("shutterStart");
     s_tdcs = PyUnicode_InternFromString("tdcs");
     s_register = PyUnicode_InternFromString("_Acquisition__setDataCallback");
     zero = PyLong_FromLong(0);
     raw_kwnames = Py_BuildValue("(s)", "raw");
-    return s_np && s_empty && s_asarray && s_shutterStart && s_tdcs && s_register && zero && raw_kwnames;
+    return s_np && s_empty && s_shutterStart && s_tdcs && s_register && zero && raw_kwnames;
 }
 
 // --------------------------------------------------------------- arrays
@@ -57,27 +56,28 @@ struct Meta {
     Arr tdc[3] = {{U64}, {U64}, {U64}};
 };
 
-// `np` as the module global it is, looked up when an array is made.
+// `np` as the module global it is, looked up when it is needed.
 PyObject* numpy_module() {
     PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(g.module), s_np);
     if (!np && !PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
     return Ref::borrow(np).release();
 }
 
-// A view of the library's buffer: no copy, no ownership, writable. Nothing
-// to show (no elements or no buffer) gives np.empty(0), whatever the type.
+// A view of the library's buffer: no copy, no ownership, writable; already
+// the plain ndarray that np.asarray would hand back. Nothing to show (no
+// elements or no buffer) gives np.empty(0), whatever the element type.
 PyObject* make(const Arr& a) {
-    Ref np(numpy_module());
-    if (!np) return nullptr;
-    if (!a.n || !a.p) return PyObject_CallMethodOneArg(np.get(), s_empty, zero);
+    if (!a.n || !a.p) {
+        Ref np(numpy_module());
+        return np ? PyObject_CallMethodOneArg(np.get(), s_empty, zero) : nullptr;
+    }
     if (a.n > (uint64_t)NPY_MAX_INTP / item_size[a.t]) {
         PyErr_Format(PyExc_OverflowError, "a delivery of %llu elements is too large", (unsigned long long)a.n);
         return nullptr;
     }
     npy_intp dim = (npy_intp)a.n;
     Py_INCREF(types[a.t]);  // stolen by the array
-    Ref view(PyArray_NewFromDescr(&PyArray_Type, types[a.t], 1, &dim, nullptr, const_cast<void*>(a.p), NPY_ARRAY_CARRAY, nullptr));
-    return view ? PyObject_CallMethodOneArg(np.get(), s_asarray, view.get()) : nullptr;
+    return PyArray_NewFromDescr(&PyArray_Type, types[a.t], 1, &dim, nullptr, const_cast<void*>(a.p), NPY_ARRAY_CARRAY, nullptr);
 }
 
 PyObject* make(const Meta& m) {
