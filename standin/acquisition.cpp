@@ -396,7 +396,9 @@ void work(std::shared_ptr<Channel> ch, std::shared_ptr<Run> run, Generator gen, 
         if (shutter > 0 && due > end) break;
         {
             std::unique_lock<std::mutex> lock(run->m);
-            if (run->cv.wait_until(lock, due, [&] { return run->stop; })) break;
+            // Waiting for a time already past still costs the timer slack.
+            if (Clock::now() < due) run->cv.wait_until(lock, due, [&] { return run->stop; });
+            if (run->stop) break;
         }
         if (!d || !s.replay) d = gen.delivery();
         deliver(*ch, *d);
