@@ -333,6 +333,25 @@ def test_context_deleted_while_acquiring(sim):
     assert sim.live_contexts() == live
 
 
+def test_device_dropped_inside_its_own_delivery(sim):
+    live = sim.live_contexts()
+    holder = [kelo.Device()]
+    holder[0].open(holder[0].enumerate()[0].connectionString)
+    holder[0].trigger.setShutterDuration(0)
+    holder[0].chip.selectMode(DD)
+    gone = threading.Event()
+
+    def f(data, meta):
+        if holder:
+            holder.clear()  # the last reference: the context goes on this thread
+            gone.set()
+
+    holder[0].acq.setDataCallback("ch0", f)
+    holder[0].acq.begin("ch0")
+    assert gone.wait(10)
+    assert sim.live_contexts() == live
+
+
 def test_exit_with_an_acquisition_running():
     code = textwrap.dedent(
         """
