@@ -517,7 +517,7 @@ void from_yml(const std::string& doc, Plan& p) {
                 std::vector<std::string> parts;
                 for (size_t b = 1, e; b < v.size(); b = e + 1) {
                     e = std::min(v.find(',', b), v.size() - 1);
-                    parts.push_back(trim(v.substr(b, e - b)));
+                    parts.push_back(unquote(trim(v.substr(b, e - b))));
                 }
                 if (parts.size() != 2 && parts.size() != 3) fail_at(m.l.no, "expected '- [x, y]' or '- [x, y, masked]'");
                 add_pixel(p, m.l.no, parts[0], parts[1], parts.size() == 3 ? &parts[2] : nullptr);

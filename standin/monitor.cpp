@@ -54,12 +54,18 @@ int find(const char* id) {
     return -1;
 }
 
-// A value as the monitor's data type holds it, without the undefined
-// behaviour of an out-of-range conversion.
-double held(size_t k, double v) {
-    if (specs[k].is_float) return std::fabs(v) > FLT_MAX ? std::copysign(INFINITY, v) : (double)(float)v;
-    return std::isnan(v) ? 0 : std::round(std::clamp(v, (double)INT_MIN, (double)INT_MAX));
+// A value converted to T, without the undefined behaviour of an
+// out-of-range conversion; ints round.
+template <class T>
+T as(double v) {
+    if constexpr (std::is_floating_point_v<T>)
+        return std::fabs(v) > FLT_MAX ? std::copysign(INFINITY, v) : (T)v;
+    else
+        return std::isnan(v) ? 0 : (T)std::round(std::clamp(v, (double)INT_MIN, (double)INT_MAX));
 }
+
+// A value as the monitor's data type holds it.
+double held(size_t k, double v) { return specs[k].is_float ? as<float>(v) : as<int>(v); }
 
 using Func = void (*)(kelo_mon_t*, void*);
 struct Handler {
@@ -237,16 +243,16 @@ int monitor_arg(kelo_ctx_t* ctx, const char* id) {
     return k >= 0 ? k : sim::fail(ctx, -3, std::string("unknown monitor '") + id + "'");
 }
 
+// The value of a monitor, converted to T.
 template <class T>
-int fetch(kelo_ctx_t* ctx, const char* id, T* value, bool want_float) {
+int fetch(kelo_ctx_t* ctx, const char* id, T* value) {
     int k = monitor_arg(ctx, id);
     if (k < 0) return k;
     if (!value) return sim::fail(ctx, -5, "value is null");
-    if (specs[k].is_float != want_float) return sim::fail(ctx, -3, std::string("monitor '") + id + "' is of type " + (want_float ? "int" : "float"));
     auto st = state_of(ctx);
     std::lock_guard<std::mutex> lock(st->m);
     if (!st->mons[k].available) return sim::fail(ctx, -2, std::string("monitor '") + id + "' is not available");
-    *value = (T)st->mons[k].value;
+    *value = as<T>(st->mons[k].value);
     return 0;
 }
 
@@ -268,10 +274,9 @@ int event_get(kelo_mon_t* mon, T* out, Read read) {
 }
 
 template <class T>
-int event_value(kelo_mon& ev, T* out, bool want_float) {
+int event_value(kelo_mon& ev, T* out) {
     if (!ev.available) return sim::fail(&ev, -2, "monitor '" + ev.id + "' is not available");
-    if (ev.is_float != want_float) return sim::fail(&ev, -3, "monitor '" + ev.id + "' is of type " + (want_float ? "int" : "float"));
-    *out = (T)ev.value;
+    *out = as<T>(ev.value);
     return 0;
 }
 
@@ -346,13 +351,13 @@ KELO_API int kelo_mon_datatype(kelo_ctx_t* ctx, const char* id, const char** typ
 KELO_API int kelo_mon_fetch_value_float(kelo_ctx_t* ctx, const char* id, float* value) {
     SIM_ENTER(ctx, id);
     SIM_SCRIPTED(value);
-    return fetch(ctx, id, value, true);
+    return fetch(ctx, id, value);
 }
 
 KELO_API int kelo_mon_fetch_value_int(kelo_ctx_t* ctx, const char* id, int* value) {
     SIM_ENTER(ctx, id);
     SIM_SCRIPTED(value);
-    return fetch(ctx, id, value, false);
+    return fetch(ctx, id, value);
 }
 
 KELO_API int kelo_mon_event_set_onvaluechanged(kelo_ctx_t* ctx, const char* id, kelo_mon_valuechanged_func func, void* userdata) {
@@ -388,13 +393,13 @@ KELO_API int kelo_mon_event_datatype(kelo_mon_t* mon, const char** type) {
 KELO_API int kelo_mon_event_get_value_as_float(kelo_mon_t* mon, float* value) {
     SIM_ENTER(mon);
     SIM_SCRIPTED(value);
-    return event_get(mon, value, [](kelo_mon& ev, float* out) { return event_value(ev, out, true); });
+    return event_get(mon, value, [](kelo_mon& ev, float* out) { return event_value(ev, out); });
 }
 
 KELO_API int kelo_mon_event_get_value_as_int(kelo_mon_t* mon, int* value) {
     SIM_ENTER(mon);
     SIM_SCRIPTED(value);
-    return event_get(mon, value, [](kelo_mon& ev, int* out) { return event_value(ev, out, false); });
+    return event_get(mon, value, [](kelo_mon& ev, int* out) { return event_value(ev, out); });
 }
 
 KELO_API int kelo_mon_event_is_warning_condition_met(kelo_mon_t* mon, int* flag) {
