@@ -143,7 +143,12 @@ KELO_API int kelo_acq_tpx_get_frames(kelo_acq_t* acq, void* frames);
 KELO_API int kelo_acq_raw_get_data(kelo_acq_t* acq, void* data, uint64_t* byteCount);
 
 /* ---- chip ---- */
+/* Unsigned; C++ sees every unsigned value as valid, as C does. */
+#ifdef __cplusplus
+typedef enum kelo_chip_polarity_t : unsigned { positive_polarity = 0u, negative_polarity = 1u } kelo_chip_polarity_t;
+#else
 typedef enum kelo_chip_polarity_t { positive_polarity = 0u, negative_polarity = 1u } kelo_chip_polarity_t;
+#endif
 
 typedef struct scan_params {
     uint32_t width_;
