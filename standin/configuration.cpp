@@ -13,8 +13,8 @@
 //       <chip index="0">                          chip number or "all" (the default)
 //         <polarity>negative</polarity>           positive | negative
 //         <dac name="Ibias_Preamp_ON">128</dac>   integer
-//         <threshold name="th0">5.5</threshold>   keV
-//         <raw_threshold name="th0">1200</raw_threshold>
+//         <threshold name="THL">5.5</threshold>   keV
+//         <raw_threshold name="THL">1200</raw_threshold>
 //       </chip>
 //       <mask>
 //         <pixel x="10" y="20"/>                  masked; masked="0" unmasks
@@ -30,9 +30,9 @@
 //         dac:
 //           Ibias_Preamp_ON: 128
 //         threshold:
-//           th0: 5.5
+//           THL: 5.5
 //         raw_threshold:
-//           th0: 1200
+//           THL: 1200
 //     mask:
 //       - [10, 20]                                x, y: masked
 //       - [11, 20, 0]                             x, y, 0: unmasked

@@ -218,14 +218,29 @@ def test_documents_need_an_open_device(dev):
         dev.config.load("yml", "mask:\n  - [1, 1]\n")
 
 
-def test_chip_settings_from_a_document(opened):
+def test_chip_settings_from_documents(opened):
     chip = opened.chip
-    if not hasattr(chip, "getDacIds"):
-        pytest.skip("needs the chip part")
     dac = chip.getDacIds()[0]
-    low = chip.getDacLimits(dac).min
-    opened.config.load("yml", f"chips:\n  all:\n    dac:\n      {dac}: {low}\n")
-    assert chip.getDacValue(dac) == low
+    low, high = chip.getDacLimits(dac)
+    opened.config.load("yml", f"chips:\n  all:\n    dac:\n      {dac}: {low}\n    polarity: negative\n")
+    assert chip.getDacValue(dac) == low and chip.getPolarity(0).name == "negative"
+    refused = f'<configuration><chip><dac name="{dac}">{high}</dac>\n<dac name="{dac}">{high + 1}</dac></chip></configuration>'
+    with pytest.raises(KeloSdkInvalidArgumentError, match="^xml document, line 2: "):
+        opened.config.load("xml", refused)
+    assert chip.getDacValue(dac) == low  # the valid first setting was not applied either
+
+
+def test_masked_pixels_give_no_hits(opened):
+    mask = np.ones((512, 512), dtype=np.uint8)
+    mask[5, :] = 0  # only the column x = 5 stays
+    opened.config.setMask(mask)
+    opened.chip.selectMode("0:tpx3-dd-toa-tot")
+    channel = opened.acq.getChannelIds()[0]
+    addresses = []
+    opened.acq.setDataCallback(channel, lambda data, *meta: addresses.extend(data["address"].tolist()))
+    opened.acq.begin(channel)
+    opened.acq.end(channel)
+    assert addresses and {a % 512 for a in addresses} == {5}
 
 
 def test_numpy_interface_failure_fails_the_import():

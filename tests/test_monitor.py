@@ -6,7 +6,7 @@ from typing import NamedTuple
 import pytest
 
 import kelosdk.monitor as monitor
-from kelosdk.errors import KeloSdkError, KeloSdkInvalidArgumentError
+from kelosdk.errors import KeloSdkError, KeloSdkInvalidArgumentError, KeloSdkInvalidOperationError
 
 FLOAT_ID = "chip0.temperature_degC"
 INT_ID = "board1.fan_rpm"
@@ -266,6 +266,23 @@ def test_finalize_releases_each_callable_once(opened, sim):
     assert sim.set_monitor(FLOAT_ID, 1.0, native=True) == 1  # the library still delivers; dropped
     assert sim.set_monitor_available(FLOAT_ID, False) == 1
     assert f.got == []
+
+
+def test_board_power_takes_its_monitors_away_and_back(opened, mon):
+    if not hasattr(opened.board, "powerOff"):
+        pytest.skip("needs the board part")
+    f = Recorder()
+    for i in mon.getIds():
+        mon.setOnAvailabilityChangedCallback(i, f)
+    board = opened.board.getBoardIds()[0]
+    opened.board.powerOff(board)
+    gone = {r.id for r in f.got}
+    assert gone and all(r.value is None for r in f.got)
+    with pytest.raises(KeloSdkInvalidOperationError, match="is not available"):
+        mon.fetchValue(min(gone))
+    f.got.clear()
+    opened.board.powerOn(board)
+    assert {r.id for r in f.got} == gone and None not in {r.value for r in f.got}
 
 
 def test_drift_fires_on_a_native_thread_until_the_context_goes(sim):
