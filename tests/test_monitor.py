@@ -73,7 +73,7 @@ def test_fetch_values_of_the_device(mon):
     ],
 )
 def test_fetch_value_by_data_type(mon, sim, datatype, fetch, scripted, expected):
-    sim.script("kelo_mon_datatype", 0, datatype)
+    sim.script("kelo_mon_datatype", 0, datatype, times=0)  # a text out stays valid only while its script is armed
     if fetch:
         sim.script(fetch, 0, scripted)
     value = mon.fetchValue(FLOAT_ID)
@@ -161,7 +161,7 @@ def test_availability_events(mon, sim, native):
 def test_an_event_of_another_data_type_calls_nothing(mon, sim, unraisable):
     f = Recorder()
     mon.setOnValueChangedCallback(FLOAT_ID, f)
-    sim.script("kelo_mon_event_datatype", 0, "double")
+    sim.script("kelo_mon_event_datatype", 0, "double", times=0)
     sim.clear_calls()
     sim.set_monitor(FLOAT_ID, 1.0)
     assert f.got == [] and unraisable == []
