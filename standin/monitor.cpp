@@ -104,11 +104,12 @@ const int monitor_part = sim::add_part({"monitor", reset_monitors, monitors_gone
 void start_drift(const std::shared_ptr<State>& st);
 
 // The values at rest; availability after the boards' power, asked without
-// any lock of ours held.
-void restore(kelo_ctx_t* ctx, State& st) {
+// any lock of ours held. Only a first use, or a reset (`again`), restores.
+void restore(kelo_ctx_t* ctx, State& st, bool again) {
     bool powered[kMonitors];
     for (size_t k = 0; k < kMonitors; ++k) powered[k] = sim::board_powered(ctx, specs[k].board);
     std::lock_guard<std::mutex> lock(st.m);
+    if (st.ready && !again) return;
     for (size_t k = 0; k < kMonitors; ++k) st.mons[k].value = specs[k].base, st.mons[k].available = powered[k];
     st.ready = true;
 }
@@ -121,7 +122,7 @@ std::shared_ptr<State> state_of(kelo_ctx_t* ctx) {
         ready = st->ready;
     }
     if (!ready) {
-        restore(ctx, *st);
+        restore(ctx, *st, false);
         if (drift_ms.load() > 0) start_drift(st);
     }
     return st;
@@ -224,7 +225,7 @@ void reset_monitors() {
     for (kelo_ctx_t* ctx : sim::live_contexts())
         if (auto st = existing_state(ctx)) {
             stop_drift(*st);
-            restore(ctx, *st);
+            restore(ctx, *st, true);
         }
 }
 
@@ -297,6 +298,8 @@ int on_every_context(const char* id, bool native, Each each) {
 
 namespace sim {
 
+// Called by the boards part, which must hold none of its locks: a first use
+// of the context asks board_powered().
 void board_power_changed(kelo_ctx_t* ctx, const std::string& board, bool powered) {
     auto st = state_of(ctx);
     size_t changed[kMonitors], n = 0;
