@@ -1,8 +1,8 @@
 // Monitors of the simulated device: temperatures, bias, supplies and fan,
 // their values, limits, availability and events.
 //
-// Each monitor sits on a board ("board0" carries the chips and the sensor
-// bias, "board1" the supplies and the fan); while its board is unpowered the
+// Each monitor sits on a board ("board-0" carries the chips and the sensor
+// bias, "board-1" the supplies and the fan); while its board is unpowered the
 // monitor is unavailable. Values drift on one native thread per context when
 // drift is on (kelosim_mon_drift). Handlers are always called without any
 // lock of the simulation held.
@@ -32,19 +32,19 @@ struct Spec {
 };
 
 const Spec specs[] = {
-    {"chip0.temperature_degC", true, "board0", 41.5, 0.25, -kNone, 60, -kNone, 75},
-    {"chip1.temperature_degC", true, "board0", 42.0, 0.25, -kNone, 60, -kNone, 75},
-    {"chip2.temperature_degC", true, "board0", 40.5, 0.25, -kNone, 60, -kNone, 75},
-    {"chip3.temperature_degC", true, "board0", 41.0, 0.25, -kNone, 60, -kNone, 75},
-    {"board0.temperature_degC", true, "board0", 36.0, 0.15, -kNone, 55, -kNone, 70},
-    {"board0.humidity_pct", false, "board0", 28, 1, -kNone, 60, -kNone, 80},
-    {"bias.voltage_V", true, "board0", 100.0, 0.05, 95, 105, 90, 110},
-    {"bias.current_uA", true, "board0", 0.85, 0.02, -kNone, 5, -kNone, 20},
-    {"board1.temperature_degC", true, "board1", 33.0, 0.15, -kNone, 55, -kNone, 70},
-    {"supply.vdd_V", true, "board1", 1.5, 0.002, 1.45, 1.55, 1.40, 1.60},
-    {"supply.vdda_V", true, "board1", 1.5, 0.002, 1.45, 1.55, 1.40, 1.60},
-    {"supply.vio_V", true, "board1", 3.3, 0.005, 3.15, 3.45, 3.0, 3.6},
-    {"board1.fan_rpm", false, "board1", 4200, 40, 2500, kNone, 1500, kNone},
+    {"chip0.temperature_degC", true, "board-0", 41.5, 0.25, -kNone, 60, -kNone, 75},
+    {"chip1.temperature_degC", true, "board-0", 42.0, 0.25, -kNone, 60, -kNone, 75},
+    {"chip2.temperature_degC", true, "board-0", 40.5, 0.25, -kNone, 60, -kNone, 75},
+    {"chip3.temperature_degC", true, "board-0", 41.0, 0.25, -kNone, 60, -kNone, 75},
+    {"board-0.temperature_degC", true, "board-0", 36.0, 0.15, -kNone, 55, -kNone, 70},
+    {"board-0.humidity_pct", false, "board-0", 28, 1, -kNone, 60, -kNone, 80},
+    {"bias.voltage_V", true, "board-0", 100.0, 0.05, 95, 105, 90, 110},
+    {"bias.current_uA", true, "board-0", 0.85, 0.02, -kNone, 5, -kNone, 20},
+    {"board-1.temperature_degC", true, "board-1", 33.0, 0.15, -kNone, 55, -kNone, 70},
+    {"supply.vdd_V", true, "board-1", 1.5, 0.002, 1.45, 1.55, 1.40, 1.60},
+    {"supply.vdda_V", true, "board-1", 1.5, 0.002, 1.45, 1.55, 1.40, 1.60},
+    {"supply.vio_V", true, "board-1", 3.3, 0.005, 3.15, 3.45, 3.0, 3.6},
+    {"board-1.fan_rpm", false, "board-1", 4200, 40, 2500, kNone, 1500, kNone},
 };
 constexpr size_t kMonitors = std::size(specs);
 

@@ -9,7 +9,7 @@ import kelosdk.monitor as monitor
 from kelosdk.errors import KeloSdkError, KeloSdkInvalidArgumentError, KeloSdkInvalidOperationError
 
 FLOAT_ID = "chip0.temperature_degC"
-INT_ID = "board1.fan_rpm"
+INT_ID = "board-1.fan_rpm"
 
 
 @pytest.fixture
