@@ -1,10 +1,30 @@
 // kelosdk.board: board power.
-#include "core.hpp"
+#include "unit_methods.hpp"
 
 namespace {
 using namespace kelo;
 
+// A failed count is reported by errors._throwKeloError, looked up when it
+// fails so that a rebinding is honoured; if that returns, so does the count.
+KELO_METHOD(board_count) {
+    kelo_ctx_t* h;
+    int n = 0;
+    if (!KELO_ARGS.none("_Board__getCount") || !handle(self, &h)) return nullptr;
+    if (int status = invoke(kelo_board_count, h, &n); status < 0) {
+        Ref errors(global("errors"));
+        if (!errors || !Ref(PyObject_CallMethod(errors.get(), "_throwKeloError", "is", status, "getBoardCount"))) return nullptr;
+    }
+    return PyLong_FromLong(n);
+}
+
 PyMethodDef methods[] = {
+    KELO_DEF("getBoardIds", (ids_method<"getBoardIds", "_Board__getCount", "_Board__getId">), "getBoardIds()\n\nReturns the identifiers of the boards."),
+    KELO_DEF("_Board__getCount", board_count, nullptr),
+    KELO_DEF("_Board__getId", (id_method<"_Board__getId", "boardIdx", kelo_board_id>), nullptr),
+    KELO_DEF("powerOn", (act_on<"powerOn", "boardId", kelo_board_power_on>), "powerOn(boardId)\n\nPowers a board."),
+    KELO_DEF("powerOff", (act_on<"powerOff", "boardId", kelo_board_power_off>),
+             "powerOff(boardId)\n\nRemoves the power of a board. Not to be called before the corresponding powerOn()."),
+    KELO_DEF("isPowered", (flag_of<"isPowered", "boardId", kelo_board_is_powered>), "isPowered(boardId)\n\nReturns True when the board is powered."),
     KELO_NO_PICKLE,
     KELO_END,
 };

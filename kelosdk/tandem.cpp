@@ -1,10 +1,16 @@
 // kelosdk.tandem: external synchronisation.
-#include "core.hpp"
+#include "unit_methods.hpp"
 
 namespace {
 using namespace kelo;
 
 PyMethodDef methods[] = {
+    KELO_DEF("getOptionIds", (ids_method<"getOptionIds", "_Tandem__getOptionCount", "_Tandem__getOptionId">),
+             "getOptionIds()\n\nReturns the identifiers of the external synchronisation options."),
+    KELO_DEF("_Tandem__getOptionCount", (count_method<"_Tandem__getOptionCount", kelo_tandem_option_count>), nullptr),
+    KELO_DEF("_Tandem__getOptionId", (id_method<"_Tandem__getOptionId", "optionIdx", kelo_tandem_option_id>), nullptr),
+    KELO_DEF("selectOption", (act_on<"selectOption", "optionId", kelo_tandem_option_select>),
+             "selectOption(optionId)\n\nSelects an external synchronisation option."),
     KELO_NO_PICKLE,
     KELO_END,
 };
