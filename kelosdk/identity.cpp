@@ -4,7 +4,39 @@
 namespace {
 using namespace kelo;
 
+template <Name fname, int (*fn)(kelo_ctx_t*, const char**)>
+KELO_METHOD(text_method) {
+    const char* text = "";
+    if (!KELO_ARGS.none(fname.s) || !call(self, fn, &text)) return nullptr;
+    return str(text);
+}
+
+// The speed flags as bool, unlike the enumeration record.
+template <Name fname, int (*fn)(kelo_ctx_t*, int*)>
+KELO_METHOD(flag_method) {
+    int flag = 0;
+    if (!KELO_ARGS.none(fname.s) || !call(self, fn, &flag)) return nullptr;
+    return PyBool_FromLong(flag != 0);
+}
+
+KELO_METHOD(get_usb_vid_pid) {
+    unsigned short vid = 0, pid = 0;
+    if (!KELO_ARGS.none("getUsbVidPid") || !call(self, kelo_dev_prop_usb_get_vid_pid, &vid, &pid)) return nullptr;
+    return record("VidPid", PyLong_FromLong(vid), PyLong_FromLong(pid));
+}
+
 PyMethodDef methods[] = {
+    KELO_DEF("getManufacturer", (text_method<"getManufacturer", kelo_dev_prop_get_manufacturer>), "Returns the manufacturer of the open device."),
+    KELO_DEF("getProduct", (text_method<"getProduct", kelo_dev_prop_get_product>), "Returns the product name of the open device."),
+    KELO_DEF("getSerialNumber", (text_method<"getSerialNumber", kelo_dev_prop_get_serial_number>), "Returns the serial number of the open device."),
+    KELO_DEF("getConnectionString", (text_method<"getConnectionString", kelo_dev_prop_get_connection_string>),
+             "Returns the connection string (locator) of the open device."),
+    KELO_DEF("getUsbVidPid", get_usb_vid_pid, "Returns the USB vendor and product ids of the open device as a VidPid."),
+    KELO_DEF("getUsbInstancePath", (text_method<"getUsbInstancePath", kelo_dev_prop_usb_get_instance_path>),
+             "Returns the USB instance path of the open device."),
+    KELO_DEF("isUsbHighSpeed", (flag_method<"isUsbHighSpeed", kelo_dev_prop_usb_is_high_speed>), "Returns True when the open device runs at USB high speed."),
+    KELO_DEF("isUsbSuperSpeed", (flag_method<"isUsbSuperSpeed", kelo_dev_prop_usb_is_super_speed>),
+             "Returns True when the open device runs at USB super speed."),
     KELO_NO_PICKLE,
     KELO_END,
 };
@@ -12,9 +44,22 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {KELO_UNIT_SLOTS(methods, "Properties of the opened device.\n\nReach it through a Device; not meant to be created directly.")};
 PyType_Spec spec = {"kelosdk.identity.__Identity", sizeof(Unit), 0, KELO_TYPE_FLAGS, slots};
 
+const char statements[] = R"(
+from typing import NamedTuple
+
+class VidPid(NamedTuple):
+    """USB ids of the device.
+
+    vendorId: the vendor id of the USB device
+    productId: the product id of the USB device
+    """
+    vendorId: "int"
+    productId: "int"
+)";
+
 int exec(PyObject* module) {
     if (!first_init(module, "identity") || !add_type(module, &spec) || !bind_core(module)) return -1;
-    return 0;
+    return run_statements(module, statements) ? 0 : -1;
 }
 }  // namespace
 
