@@ -23,7 +23,7 @@ constexpr double kNone = std::numeric_limits<double>::infinity();
 
 // The model of one monitor: identifier (with its unit), data type, board,
 // resting value, drift step and the warning and error bands.
-struct Spec {
+struct Sensor {
     const char* id;
     bool is_float;
     const char* board;
@@ -31,7 +31,7 @@ struct Spec {
     double warn_lo, warn_hi, err_lo, err_hi;
 };
 
-const Spec specs[] = {
+const Sensor sensors[] = {
     {"chip0.temperature_degC", true, "board-0", 41.5, 0.25, -kNone, 60, -kNone, 75},
     {"chip1.temperature_degC", true, "board-0", 42.0, 0.25, -kNone, 60, -kNone, 75},
     {"chip2.temperature_degC", true, "board-0", 40.5, 0.25, -kNone, 60, -kNone, 75},
@@ -46,11 +46,11 @@ const Spec specs[] = {
     {"supply.vio_V", true, "board-1", 3.3, 0.005, 3.15, 3.45, 3.0, 3.6},
     {"board-1.fan_rpm", false, "board-1", 4200, 40, 2500, kNone, 1500, kNone},
 };
-constexpr size_t kMonitors = std::size(specs);
+constexpr size_t kMonitors = std::size(sensors);
 
 int find(const char* id) {
     for (size_t k = 0; k < kMonitors; ++k)
-        if (id && std::strcmp(specs[k].id, id) == 0) return (int)k;
+        if (id && std::strcmp(sensors[k].id, id) == 0) return (int)k;
     return -1;
 }
 
@@ -65,7 +65,7 @@ T as(double v) {
 }
 
 // A value as the monitor's data type holds it.
-double held(size_t k, double v) { return specs[k].is_float ? as<float>(v) : as<int>(v); }
+double held(size_t k, double v) { return sensors[k].is_float ? as<float>(v) : as<int>(v); }
 
 using Func = void (*)(kelo_mon_t*, void*);
 struct Handler {
@@ -107,10 +107,10 @@ void start_drift(const std::shared_ptr<State>& st);
 // any lock of ours held. Only a first use, or a reset (`again`), restores.
 void restore(kelo_ctx_t* ctx, State& st, bool again) {
     bool powered[kMonitors];
-    for (size_t k = 0; k < kMonitors; ++k) powered[k] = sim::board_powered(ctx, specs[k].board);
+    for (size_t k = 0; k < kMonitors; ++k) powered[k] = sim::board_powered(ctx, sensors[k].board);
     std::lock_guard<std::mutex> lock(st.m);
     if (st.ready && !again) return;
-    for (size_t k = 0; k < kMonitors; ++k) st.mons[k].value = specs[k].base, st.mons[k].available = powered[k];
+    for (size_t k = 0; k < kMonitors; ++k) st.mons[k].value = sensors[k].base, st.mons[k].available = powered[k];
     st.ready = true;
 }
 
@@ -151,7 +151,7 @@ int fire(const std::shared_ptr<State>& st, size_t k, bool availability) {
         const Mon& m = st->mons[k];
         h = availability ? m.on_avail : m.on_value;
         if (st->gone || !h.fn) return 0;
-        const Spec& s = specs[k];
+        const Sensor& s = sensors[k];
         ev.id = s.id, ev.is_float = s.is_float, ev.available = m.available, ev.value = m.value;
         ev.warning = m.value < s.warn_lo || m.value > s.warn_hi;
         ev.error = m.value < s.err_lo || m.value > s.err_hi;
@@ -171,7 +171,7 @@ void drift_loop(std::shared_ptr<State> st, unsigned gen) {
             Mon& m = st->mons[k];
             if (!m.available) continue;
             // A random walk held near the resting value.
-            double next = held(k, m.value + specs[k].step * noise(st->rng) - 0.05 * (m.value - specs[k].base));
+            double next = held(k, m.value + sensors[k].step * noise(st->rng) - 0.05 * (m.value - sensors[k].base));
             if (next != m.value) m.value = next, changed[n++] = k;
         }
         lock.unlock();
@@ -307,9 +307,9 @@ void board_power_changed(kelo_ctx_t* ctx, const std::string& board, bool powered
         std::lock_guard<std::mutex> lock(st->m);
         for (size_t k = 0; k < kMonitors; ++k) {
             Mon& m = st->mons[k];
-            if (board != specs[k].board || m.available == powered) continue;
+            if (board != sensors[k].board || m.available == powered) continue;
             m.available = powered;
-            if (powered) m.value = specs[k].base;  // back with a fresh reading
+            if (powered) m.value = sensors[k].base;  // back with a fresh reading
             changed[n++] = k;
         }
     }
@@ -337,7 +337,7 @@ KELO_API int kelo_mon_id(kelo_ctx_t* ctx, int index, const char** id) {
     if (!id) return sim::fail(ctx, -5, "id is null");
     if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     if (index < 0 || (size_t)index >= kMonitors) return sim::fail(ctx, -3, "monitor index " + std::to_string(index) + " is out of range");
-    *id = specs[index].id;
+    *id = sensors[index].id;
     return 0;
 }
 
@@ -347,7 +347,7 @@ KELO_API int kelo_mon_datatype(kelo_ctx_t* ctx, const char* id, const char** typ
     int k = monitor_arg(ctx, id);
     if (k < 0) return k;
     if (!type) return sim::fail(ctx, -5, "type is null");
-    *type = specs[k].is_float ? "float" : "int";
+    *type = sensors[k].is_float ? "float" : "int";
     return 0;
 }
 
