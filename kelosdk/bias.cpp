@@ -1,5 +1,5 @@
 // kelosdk.bias: bias supplies.
-#include "unit_methods.hpp"
+#include "core.hpp"
 
 namespace {
 using namespace kelo;
@@ -9,10 +9,10 @@ PyMethodDef methods[] = {
              "getBiasIds()\n\nReturns the identifiers of the bias supplies."),
     KELO_DEF("_Bias__getSupplyCount", (count_method<"_Bias__getSupplyCount", kelo_bias_supply_count>), nullptr),
     KELO_DEF("_Bias__getSupplyId", (id_method<"_Bias__getSupplyId", "biasIdx", kelo_bias_supply_id>), nullptr),
-    KELO_DEF("getBias", (float_of<"getBias", "biasId", kelo_bias_get>), "getBias(biasId)\n\nReturns the present bias of a supply, in volts."),
-    KELO_DEF("setBias", (set_float_of<"setBias", "biasId", "volts", kelo_bias_set>),
+    KELO_DEF("getBias", (query_method<"getBias", "biasId", kelo_bias_get, value<float>>), "getBias(biasId)\n\nReturns the present bias of a supply, in volts."),
+    KELO_DEF("setBias", (assign_method<"setBias", "biasId", "volts", kelo_bias_set, to_float>),
              "setBias(biasId, volts)\n\nSets the bias of a supply, in volts (passed as a 32-bit float)."),
-    KELO_DEF("getBiasRange", (range_of<"getBiasRange", "biasId", "BiasRange", kelo_bias_range>),
+    KELO_DEF("getBiasRange", (query_method<"getBiasRange", "biasId", kelo_bias_range, as_record<"BiasRange", float, float>>),
              "getBiasRange(biasId)\n\nReturns the settable voltages of a supply as a BiasRange."),
     KELO_NO_PICKLE,
     KELO_END,

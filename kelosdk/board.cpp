@@ -1,5 +1,5 @@
 // kelosdk.board: board power.
-#include "unit_methods.hpp"
+#include "core.hpp"
 
 namespace {
 using namespace kelo;
@@ -21,10 +21,10 @@ PyMethodDef methods[] = {
     KELO_DEF("getBoardIds", (ids_method<"getBoardIds", "_Board__getCount", "_Board__getId">), "getBoardIds()\n\nReturns the identifiers of the boards."),
     KELO_DEF("_Board__getCount", board_count, nullptr),
     KELO_DEF("_Board__getId", (id_method<"_Board__getId", "boardIdx", kelo_board_id>), nullptr),
-    KELO_DEF("powerOn", (act_on<"powerOn", "boardId", kelo_board_power_on>), "powerOn(boardId)\n\nPowers a board."),
-    KELO_DEF("powerOff", (act_on<"powerOff", "boardId", kelo_board_power_off>),
+    KELO_DEF("powerOn", (query_method<"powerOn", "boardId", kelo_board_power_on>), "powerOn(boardId)\n\nPowers a board."),
+    KELO_DEF("powerOff", (query_method<"powerOff", "boardId", kelo_board_power_off>),
              "powerOff(boardId)\n\nRemoves the power of a board. Not to be called before the corresponding powerOn()."),
-    KELO_DEF("isPowered", (flag_of<"isPowered", "boardId", kelo_board_is_powered>), "isPowered(boardId)\n\nReturns True when the board is powered."),
+    KELO_DEF("isPowered", (query_method<"isPowered", "boardId", kelo_board_is_powered, truth>), "isPowered(boardId)\n\nReturns True when the board is powered."),
     KELO_NO_PICKLE,
     KELO_END,
 };

@@ -1,62 +1,8 @@
 // kelosdk.chip: chips, polarity, sense DACs, DACs, thresholds and modes.
 #include "units.hpp"
 
-#include <tuple>
-
 namespace {
 using namespace kelo;
-
-// ----------------------------------------------------------------- helpers
-
-PyObject* py(int v) { return PyLong_FromLong(v); }
-PyObject* py(float v) { return PyFloat_FromDouble(v); }  // widened exactly
-PyObject* truth(int v) { return PyBool_FromLong(v != 0); }
-template <class T>
-PyObject* value(T v) { return py(v); }
-template <Name cls, class... T>
-PyObject* as_record(T... v) { return record(cls.s, py(v)...); }
-
-// Calls a method of self by name with positional arguments.
-template <class... A>
-PyObject* call_method(PyObject* self, const char* name, A*... a) {
-    Ref meth(PyUnicode_InternFromString(name));
-    PyObject* argv[] = {self, a...};
-    return meth ? PyObject_VectorcallMethod(meth.get(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
-}
-
-// A value of the identified item (fn fills every out), turned into Python by
-// `result`: one value as itself, several as a record.
-template <class... T>
-PyObject* query(PyObject* self, int (*fn)(kelo_ctx_t*, const char*, T*...), PyObject* (*result)(T...), const char* id) {
-    std::tuple<T...> out{};  // preset
-    bool ok = std::apply([&](T&... o) { return call(self, fn, id, &o...); }, out);
-    return ok ? std::apply(result, out) : nullptr;
-}
-
-template <Name fname, Name param, auto fn, auto result>
-KELO_METHOD(query_method) {
-    PyObject* a[1];
-    Text id;
-    if (!KELO_ARGS.parse(fname.s, {param.s}, a) || !id.set(a[0])) return nullptr;
-    return query(self, fn, result, id);
-}
-
-// A setting of the identified item: the identifier is encoded before the
-// value is converted.
-template <class T>
-PyObject* assign(PyObject* self, PyObject* const* a, int (*fn)(kelo_ctx_t*, const char*, T), bool (*convert)(PyObject*, T*)) {
-    Text id;
-    T v{};
-    if (!id.set(a[0]) || !convert(a[1], &v) || !call(self, fn, id.c_str(), v)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-template <Name fname, Name param, Name value_param, auto fn, auto convert>
-KELO_METHOD(assign_method) {
-    PyObject* a[2];
-    if (!KELO_ARGS.parse(fname.s, {param.s, value_param.s}, a)) return nullptr;
-    return assign(self, a, fn, convert);
-}
 
 // ------------------------------------------------------------ chips, refresh
 
@@ -99,22 +45,6 @@ KELO_METHOD(select_sense_dac) {
 
 // ------------------------------------------------------------------- modes
 
-// Unsigned 64 bits through __int__.
-bool to_u64(PyObject* o, uint64_t* out) {
-    Ref v(as_index(o));
-    if (!v) return false;
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-    if (x == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || (!overflow && x < 0)) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint64_t");
-        return false;
-    }
-    unsigned long long u = PyLong_AsUnsignedLongLong(v.get());  // the interpreter's error past 2**64
-    if (u == (unsigned long long)-1 && PyErr_Occurred()) return false;
-    *out = u;
-    return true;
-}
 
 // Reads one attribute of the parameters object and converts it.
 template <class T>

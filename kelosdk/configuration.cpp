@@ -6,40 +6,6 @@
 namespace {
 using namespace kelo;
 
-// A buffer view, released when it goes.
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
-// The view of `o` as a writable, contiguous, one-dimensional run of unsigned
-// bytes, with the messages of a typed byte memoryview.
-bool byte_view(PyObject* o, Buffer& b) {
-    if (PyObject_GetBuffer(o, &b.view, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
-    b.held = true;
-    const char* fmt = b.view.format ? b.view.format : "B";
-    if (*fmt && std::strchr("@=<>!|", *fmt)) ++fmt;
-    if (std::strcmp(fmt, "B") != 0) {
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'unsigned char' but got '%s'", b.view.format);
-        return false;
-    }
-    if (b.view.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1, got %d)", b.view.ndim);
-        return false;
-    }
-    return true;
-}
-
-// Address of element 0, refusing an empty buffer as an index past its end.
-uint8_t* first_byte(const Buffer& b) {
-    if (b.view.len > 0) return (uint8_t*)b.view.buf;
-    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
-    return nullptr;
-}
-
 // self.getMaskSize() and its width and height, as Python ints.
 bool mask_size(PyObject* self, Ref& width, Ref& height) {
     Ref size(PyObject_CallMethod(self, "getMaskSize", nullptr));
@@ -72,10 +38,10 @@ KELO_METHOD(get_mask) {
     npy_intp len = PyLong_AsSsize_t(expected.get());
     if (len == -1 && PyErr_Occurred()) return nullptr;
     Ref zeros(PyArray_ZEROS(1, &len, NPY_UINT8, 0));
-    Buffer b;
+    ByteView b;
     uint8_t* data;
-    if (!zeros || !byte_view(zeros.get(), b) || !(data = first_byte(b))) return nullptr;
-    pixel_mask mask{data, (size_t)b.view.len};
+    if (!zeros || !b.get(zeros.get()) || !(data = b.first())) return nullptr;
+    pixel_mask mask{data, b.size()};
     size_t retrieved = 0;
     if (!call(self, kelo_get_pixel_mask, &mask, &retrieved)) return nullptr;
     if (retrieved != (size_t)len) {
@@ -90,19 +56,19 @@ KELO_METHOD(set_mask) {
     PyObject* a[1];
     if (!KELO_ARGS.parse("setMask", {"mask"}, a)) return nullptr;
     Ref flat(PyObject_CallMethod(a[0], "flatten", nullptr));
-    Buffer b;
+    ByteView b;
     Ref width, height;
-    if (!flat || !byte_view(flat.get(), b) || !mask_size(self, width, height)) return nullptr;
+    if (!flat || !b.get(flat.get()) || !mask_size(self, width, height)) return nullptr;
     Ref expected(PyNumber_Multiply(width.get(), height.get()));
-    Ref given(expected ? PyLong_FromSsize_t(b.view.len) : nullptr);
+    Ref given(expected ? PyLong_FromSize_t(b.size()) : nullptr);
     int same = given ? PyObject_RichCompareBool(expected.get(), given.get(), Py_EQ) : -1;
     if (same < 0) return nullptr;
     if (!same) {
-        PyErr_Format(g.exc[Internal], "Provided mask size (== %zd) !=                 expected mask size (== %S)", b.view.len, expected.get());
+        PyErr_Format(g.exc[Internal], "Provided mask size (== %zu) !=                 expected mask size (== %S)", b.size(), expected.get());
         return nullptr;
     }
-    uint8_t* data = first_byte(b);
-    pixel_mask mask{data, (size_t)b.view.len};
+    uint8_t* data = b.first();
+    pixel_mask mask{data, b.size()};
     if (!data || !call(self, kelo_set_pixel_mask, &mask)) return nullptr;
     Py_RETURN_NONE;
 }

@@ -1,5 +1,5 @@
 // kelosdk.cooling: cooling units.
-#include "unit_methods.hpp"
+#include "core.hpp"
 
 namespace {
 using namespace kelo;
@@ -8,15 +8,15 @@ PyMethodDef methods[] = {
     KELO_DEF("getIds", (ids_method<"getIds", "_Cooling__getCount", "_Cooling__getId">), "getIds()\n\nReturns the identifiers of the cooling units."),
     KELO_DEF("_Cooling__getCount", (count_method<"_Cooling__getCount", kelo_cooling_count>), nullptr),
     KELO_DEF("_Cooling__getId", (id_method<"_Cooling__getId", "coolingIdx", kelo_cooling_id>), nullptr),
-    KELO_DEF("getValueUnit", (text_of<"getValueUnit", "coolingId", kelo_cooling_value_unit>),
+    KELO_DEF("getValueUnit", (query_method<"getValueUnit", "coolingId", kelo_cooling_value_unit, value<const char*>>),
              "getValueUnit(coolingId)\n\nReturns the unit of the unit's temperatures (\"DegreeCelsius\")."),
-    KELO_DEF("getActualTemperature", (float_of<"getActualTemperature", "coolingId", kelo_cooling_get_actual>),
+    KELO_DEF("getActualTemperature", (query_method<"getActualTemperature", "coolingId", kelo_cooling_get_actual, value<float>>),
              "getActualTemperature(coolingId)\n\nReturns the measured temperature of a cooling unit."),
-    KELO_DEF("getDesiredTemperature", (float_of<"getDesiredTemperature", "coolingId", kelo_cooling_get_desired>),
+    KELO_DEF("getDesiredTemperature", (query_method<"getDesiredTemperature", "coolingId", kelo_cooling_get_desired, value<float>>),
              "getDesiredTemperature(coolingId)\n\nReturns the set point of a cooling unit."),
-    KELO_DEF("setDesiredTemperature", (set_float_of<"setDesiredTemperature", "coolingId", "temperature", kelo_cooling_set_desired>),
+    KELO_DEF("setDesiredTemperature", (assign_method<"setDesiredTemperature", "coolingId", "temperature", kelo_cooling_set_desired, to_float>),
              "setDesiredTemperature(coolingId, temperature)\n\nSets the set point of a cooling unit (passed as a 32-bit float)."),
-    KELO_DEF("getLimits", (range_of<"getLimits", "coolingId", "CoolingLimits", kelo_cooling_limits>),
+    KELO_DEF("getLimits", (query_method<"getLimits", "coolingId", kelo_cooling_limits, as_record<"CoolingLimits", float, float>>),
              "getLimits(coolingId)\n\nReturns the lowest and highest temperature of a cooling unit as CoolingLimits."),
     KELO_NO_PICKLE,
     KELO_END,

@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <tuple>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -236,23 +238,29 @@ inline bool to_int(PyObject* o, int* out) {
     return true;
 }
 
-inline bool to_u32(PyObject* o, uint32_t* out) {
+// Unsigned C integers through __int__; `name` is the C type in the messages.
+template <class T>
+inline bool to_unsigned(PyObject* o, T* out, const char* name) {
     Ref v(as_index(o));
     if (!v) return false;
     int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-    if (x == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || (!overflow && x < 0)) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
+    long long s = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+    if (s == -1 && !overflow && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && s < 0)) {
+        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", name);
         return false;
     }
-    if (overflow > 0 || x > (long long)UINT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
+    unsigned long long x = overflow ? PyLong_AsUnsignedLongLong(v.get()) : (unsigned long long)s;
+    if ((overflow && x == (unsigned long long)-1 && PyErr_Occurred()) || x > (unsigned long long)std::numeric_limits<T>::max()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", name);
         return false;
     }
-    *out = (uint32_t)x;
+    *out = (T)x;
     return true;
 }
+inline bool to_u32(PyObject* o, uint32_t* out) { return to_unsigned(o, out, "uint32_t"); }
+inline bool to_u64(PyObject* o, uint64_t* out) { return to_unsigned(o, out, "uint64_t"); }
 
 // Rounds a double to single precision the way the hardware does, without
 // the undefined behaviour of an out-of-range cast.
@@ -440,6 +448,14 @@ inline PyObject* global(const char* name) {
     return nullptr;
 }
 
+// self.<name>(args...), looked up on the object so that subclasses are honoured.
+template <class... A>
+inline PyObject* call_method(PyObject* self, const char* name, A*... a) {
+    Ref meth(PyUnicode_InternFromString(name));
+    PyObject* argv[] = {self, a...};
+    return meth ? PyObject_VectorcallMethod(meth.get(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
+}
+
 // Calls a module-global record class (a NamedTuple) with positional values;
 // takes ownership of the values, any of which may be null after an error.
 template <class... V>
@@ -453,6 +469,116 @@ inline PyObject* record(const char* cls, V*... values) {
     for (size_t i = 0; i < sizeof...(V); ++i) argv[i + 1] = vals[i].get();
     return PyObject_Vectorcall(type.get(), argv + 1, sizeof...(V) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
+
+// ------------------------------------------------------ item methods
+// The shapes of most methods: one library call about the context or about
+// one identified item, its out values preset and turned into Python.
+
+inline PyObject* py(int v) { return PyLong_FromLong(v); }
+inline PyObject* py(unsigned short v) { return PyLong_FromLong(v); }
+inline PyObject* py(float v) { return PyFloat_FromDouble(v); }  // widened exactly
+inline PyObject* py(const char* v) { return str(v); }
+inline PyObject* none() { Py_RETURN_NONE; }
+inline PyObject* truth(int v) { return PyBool_FromLong(v != 0); }
+template <class T>
+inline PyObject* value(T v) { return py(v); }
+template <Name cls, class... T>
+inline PyObject* as_record(T... v) { return record(cls.s, py(v)...); }
+
+// fn(ctx, [id,] &outs...) with every out preset, then result(outs...).
+template <class... T>
+inline PyObject* query(PyObject* self, int (*fn)(kelo_ctx_t*, T*...), PyObject* (*result)(T...)) {
+    std::tuple<T...> out{};
+    bool ok = std::apply([&](T&... o) { return call(self, fn, &o...); }, out);
+    return ok ? std::apply(result, out) : nullptr;
+}
+template <class... T>
+inline PyObject* query(PyObject* self, int (*fn)(kelo_ctx_t*, const char*, T*...), PyObject* (*result)(T...), const char* id) {
+    std::tuple<T...> out{};
+    bool ok = std::apply([&](T&... o) { return call(self, fn, id, &o...); }, out);
+    return ok ? std::apply(result, out) : nullptr;
+}
+
+// get…(): a value of the context.
+template <Name fname, auto fn, auto result>
+KELO_METHOD(get_method) {
+    if (!KELO_ARGS.none(fname.s)) return nullptr;
+    return query(self, fn, result);
+}
+
+// get…(id) and actions on an item: a value of the identified item (none
+// for an action), the identifier encoded with encode().
+template <Name fname, Name param, auto fn, auto result = none>
+KELO_METHOD(query_method) {
+    PyObject* a[1];
+    Text id;
+    if (!KELO_ARGS.parse(fname.s, {param.s}, a) || !id.set(a[0])) return nullptr;
+    return query(self, fn, result, id.c_str());
+}
+
+// set…(id, value): the identifier is encoded before the value is converted.
+template <class T>
+inline PyObject* assign(PyObject* self, PyObject* const* a, int (*fn)(kelo_ctx_t*, const char*, T), bool (*convert)(PyObject*, T*)) {
+    Text id;
+    T v{};
+    if (!id.set(a[0]) || !convert(a[1], &v) || !call(self, fn, id.c_str(), v)) return nullptr;
+    Py_RETURN_NONE;
+}
+template <Name fname, Name param, Name value_param, auto fn, auto convert>
+KELO_METHOD(assign_method) {
+    PyObject* a[2];
+    if (!KELO_ARGS.parse(fname.s, {param.s, value_param.s}, a)) return nullptr;
+    return assign(self, a, fn, convert);
+}
+
+// ------------------------------------------------------------ byte buffers
+
+// Name of a buffer item type, for the mismatch message.
+inline const char* item_name(const char* format) {
+    static const char* const names[][2] = {
+        {"c", "char"},  {"b", "signed char"}, {"h", "short"},         {"H", "unsigned short"}, {"i", "int"},
+        {"I", "unsigned int"}, {"l", "long"}, {"L", "unsigned long"}, {"q", "long long"},      {"Q", "unsigned long long"},
+        {"f", "float"}, {"d", "double"},      {"g", "long double"},   {"?", "bool"},           {"e", "half"},
+    };
+    for (auto& n : names)
+        if (std::strcmp(format, n[0]) == 0) return n[1];
+    return format;
+}
+
+// A writable, one-dimensional, C-contiguous run of unsigned bytes, exported for the life of the object. Taken through a memoryview,
+// so that every exporter's refusal is the same BufferError.
+class ByteView {
+    Ref memory_;
+    Py_buffer view_{};
+
+public:
+    ByteView() = default;
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+    ~ByteView() { PyBuffer_Release(&view_); }  // nothing to release after a failed export
+    bool get(PyObject* o) {
+        memory_ = Ref(PyMemoryView_FromObject(o));
+        if (!memory_ || PyObject_GetBuffer(memory_.get(), &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+        if (view_.ndim != 1) {
+            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, view_.ndim);
+            return false;
+        }
+        const char* f = view_.format ? view_.format : "B";
+        if (*f && std::strchr("@=<>!", *f)) ++f;
+        if (std::strcmp(f, "B") != 0) {
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got '%s'", "'", "unsigned char", "'", item_name(f));
+            return false;
+        }
+        return true;
+    }
+    // Address of element 0: an empty view has none.
+    uint8_t* first() const {
+        if (view_.len > 0) return (uint8_t*)view_.buf;
+        PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
+        return nullptr;
+    }
+    size_t size() const { return (size_t)view_.len; }
+};
 
 // --------------------------------------------------------------- pickling
 

@@ -4,26 +4,11 @@
 namespace {
 using namespace kelo;
 
-template <Name fname, int (*fn)(kelo_ctx_t*, const char**)>
-KELO_METHOD(text_method) {
-    const char* text = "";
-    if (!KELO_ARGS.none(fname.s) || !call(self, fn, &text)) return nullptr;
-    return str(text);
-}
-
+template <Name fname, auto fn>
+constexpr auto text_method = get_method<fname, fn, value<const char*>>;
 // The speed flags as bool, unlike the enumeration record.
-template <Name fname, int (*fn)(kelo_ctx_t*, int*)>
-KELO_METHOD(flag_method) {
-    int flag = 0;
-    if (!KELO_ARGS.none(fname.s) || !call(self, fn, &flag)) return nullptr;
-    return PyBool_FromLong(flag != 0);
-}
-
-KELO_METHOD(get_usb_vid_pid) {
-    unsigned short vid = 0, pid = 0;
-    if (!KELO_ARGS.none("getUsbVidPid") || !call(self, kelo_dev_prop_usb_get_vid_pid, &vid, &pid)) return nullptr;
-    return record("VidPid", PyLong_FromLong(vid), PyLong_FromLong(pid));
-}
+template <Name fname, auto fn>
+constexpr auto flag_method = get_method<fname, fn, truth>;
 
 PyMethodDef methods[] = {
     KELO_DEF("getManufacturer", (text_method<"getManufacturer", kelo_dev_prop_get_manufacturer>), "Returns the manufacturer of the open device."),
@@ -31,7 +16,7 @@ PyMethodDef methods[] = {
     KELO_DEF("getSerialNumber", (text_method<"getSerialNumber", kelo_dev_prop_get_serial_number>), "Returns the serial number of the open device."),
     KELO_DEF("getConnectionString", (text_method<"getConnectionString", kelo_dev_prop_get_connection_string>),
              "Returns the connection string (locator) of the open device."),
-    KELO_DEF("getUsbVidPid", get_usb_vid_pid, "Returns the USB vendor and product ids of the open device as a VidPid."),
+    KELO_DEF("getUsbVidPid", (get_method<"getUsbVidPid", kelo_dev_prop_usb_get_vid_pid, as_record<"VidPid", unsigned short, unsigned short>>), "Returns the USB vendor and product ids of the open device as a VidPid."),
     KELO_DEF("getUsbInstancePath", (text_method<"getUsbInstancePath", kelo_dev_prop_usb_get_instance_path>),
              "Returns the USB instance path of the open device."),
     KELO_DEF("isUsbHighSpeed", (flag_method<"isUsbHighSpeed", kelo_dev_prop_usb_is_high_speed>), "Returns True when the open device runs at USB high speed."),

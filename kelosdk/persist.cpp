@@ -23,14 +23,6 @@ PyTypeObject* memory_type;
 
 // ------------------------------------------------------------- helpers
 
-// self.<name>(args...), looked up on the object so that subclasses are honoured.
-template <class... A>
-PyObject* call_on(PyObject* self, const char* name, A*... a) {
-    Ref meth(PyUnicode_InternFromString(name));
-    PyObject* argv[] = {self, a...};
-    return meth ? PyObject_VectorcallMethod(meth.get(), argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
-}
-
 // A count as range() takes it.
 bool as_count(PyObject* o, long* n) {
     if (!o) return false;
@@ -155,63 +147,16 @@ KELO_METHOD(memory_read) {
     return PyBytes_FromStringAndSize((const char*)bytes, n);
 }
 
-// Name of a buffer item type, for the mismatch message.
-const char* item_name(const char* format) {
-    static const char* const names[][2] = {
-        {"c", "char"},  {"b", "signed char"}, {"h", "short"},         {"H", "unsigned short"}, {"i", "int"},
-        {"I", "unsigned int"}, {"l", "long"}, {"L", "unsigned long"}, {"q", "long long"},      {"Q", "unsigned long long"},
-        {"f", "float"}, {"d", "double"},      {"g", "long double"},   {"?", "bool"},           {"e", "half"},
-    };
-    for (auto& n : names)
-        if (std::strcmp(format, n[0]) == 0) return n[1];
-    return format;
-}
-
-// The caller's bytes for program: a writable, one-dimensional, C-contiguous
-// buffer of unsigned bytes, exported for the whole call. Taken through a
-// memoryview, so that every exporter's refusal is the same BufferError.
-class ByteBuffer {
-    Ref memory_;
-    Py_buffer view_{};
-
-public:
-    ByteBuffer() = default;
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ~ByteBuffer() { PyBuffer_Release(&view_); }  // nothing to release after a failed export
-    bool get(PyObject* o) {
-        memory_ = Ref(PyMemoryView_FromObject(o));
-        if (!memory_ || PyObject_GetBuffer(memory_.get(), &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
-        if (view_.ndim != 1) {
-            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, view_.ndim);
-            return false;
-        }
-        const char* f = view_.format ? view_.format : "B";
-        if (*f && std::strchr("@=<>!", *f)) ++f;
-        if (std::strcmp(f, "B") != 0) {
-            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got '%s'", "'", "unsigned char", "'", item_name(f));
-            return false;
-        }
-        if (view_.len == 0) {
-            PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
-            return false;
-        }
-        return true;
-    }
-    const uint8_t* data() const { return (const uint8_t*)view_.buf; }
-    size_t size() const { return (size_t)view_.len; }
-};
-
 KELO_METHOD(memory_program) {
     PyObject* a[2];
     Text id;
-    ByteBuffer data;
+    ByteView data;
     uint32_t address;
-    if (!KELO_ARGS.parse("program", {"startingAddress", "data"}, a) || !ascii(id, ((MemoryObject*)self)->id) || !data.get(a[1]) ||
+    if (!KELO_ARGS.parse("program", {"startingAddress", "data"}, a) || !ascii(id, ((MemoryObject*)self)->id) || !data.get(a[1]) || !data.first() ||
         !to_u32(a[0], &address))
         return nullptr;
     size_t len = data.size();
-    if (!call(self, kelo_flash_program, id.c_str(), address, data.data(), &len)) return nullptr;
+    if (!call(self, kelo_flash_program, id.c_str(), address, data.first(), &len)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -270,11 +215,11 @@ KELO_METHOD(retrieve_region_sectors) {
     long n;
     if (!KELO_ARGS.parse("_Persist__retrieveRegionSectors", {"persistId", "regionIdx", "sectorOffset"}, a)) return nullptr;
     Ref list(PyList_New(0));
-    if (!list || !as_count(Ref(call_on(self, "_Persist__getSectorCount", a[0], a[1])).get(), &n)) return nullptr;
+    if (!list || !as_count(Ref(call_method(self, "_Persist__getSectorCount", a[0], a[1])).get(), &n)) return nullptr;
     for (long i = 0; i < n; ++i) {
         Ref idx(PyLong_FromLong(i));
         Ref sector_idx(idx ? PyNumber_Add(a[2], idx.get()) : nullptr);
-        Ref pair(sector_idx ? call_on(self, "_Persist__getSectorAddressRange", a[0], sector_idx.get()) : nullptr);
+        Ref pair(sector_idx ? call_method(self, "_Persist__getSectorAddressRange", a[0], sector_idx.get()) : nullptr);
         Ref sector(pair ? sector_of(pair.get()) : nullptr);
         if (!sector || PyList_Append(list.get(), sector.get()) < 0) return nullptr;
     }
@@ -289,16 +234,16 @@ KELO_METHOD(retrieve_persist_regions) {
     if (!KELO_ARGS.parse("_Persist__retrievePersistRegions", {"persistId"}, a)) return nullptr;
     Ref list(PyList_New(0));
     Ref offset(PyLong_FromLong(0));
-    if (!list || !offset || !as_count(Ref(call_on(self, "_Persist__getRegionCount", a[0])).get(), &n)) return nullptr;
+    if (!list || !offset || !as_count(Ref(call_method(self, "_Persist__getRegionCount", a[0])).get(), &n)) return nullptr;
     for (long r = 0; r < n; ++r) {
         Ref idx(PyLong_FromLong(r));
-        Ref size(idx ? call_on(self, "_Persist__getSectorSize", a[0], idx.get()) : nullptr);
-        Ref sectors(size ? call_on(self, "_Persist__retrieveRegionSectors", a[0], idx.get(), offset.get()) : nullptr);
+        Ref size(idx ? call_method(self, "_Persist__getSectorSize", a[0], idx.get()) : nullptr);
+        Ref sectors(size ? call_method(self, "_Persist__retrieveRegionSectors", a[0], idx.get(), offset.get()) : nullptr);
         if (!sectors) return nullptr;
         PyObject* argv[] = {size.get(), sectors.get()};
         Ref region(PyObject_Vectorcall((PyObject*)region_type, argv, 2, nullptr));
         if (!region || PyList_Append(list.get(), region.get()) < 0) return nullptr;
-        Ref count(call_on(self, "_Persist__getSectorCount", a[0], idx.get()));
+        Ref count(call_method(self, "_Persist__getSectorCount", a[0], idx.get()));
         if (!count || !(offset = Ref(PyNumber_Add(offset.get(), count.get())))) return nullptr;
     }
     return list.release();
@@ -308,8 +253,8 @@ KELO_METHOD(retrieve_persist_regions) {
 KELO_METHOD(select_memory) {
     PyObject* a[1];
     if (!KELO_ARGS.parse("selectMemory", {"persistId"}, a)) return nullptr;
-    Ref part(call_on(self, "_Persist__getPartNumber", a[0]));
-    Ref regions(part ? call_on(self, "_Persist__retrievePersistRegions", a[0]) : nullptr);
+    Ref part(call_method(self, "_Persist__getPartNumber", a[0]));
+    Ref regions(part ? call_method(self, "_Persist__retrievePersistRegions", a[0]) : nullptr);
     if (!regions) return nullptr;
     PyObject* argv[] = {((Unit*)self)->context, a[0], part.get(), regions.get()};
     return PyObject_Vectorcall((PyObject*)memory_type, argv, 4, nullptr);

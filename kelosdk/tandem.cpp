@@ -1,5 +1,5 @@
 // kelosdk.tandem: external synchronisation.
-#include "unit_methods.hpp"
+#include "core.hpp"
 
 namespace {
 using namespace kelo;
@@ -9,7 +9,7 @@ PyMethodDef methods[] = {
              "getOptionIds()\n\nReturns the identifiers of the external synchronisation options."),
     KELO_DEF("_Tandem__getOptionCount", (count_method<"_Tandem__getOptionCount", kelo_tandem_option_count>), nullptr),
     KELO_DEF("_Tandem__getOptionId", (id_method<"_Tandem__getOptionId", "optionIdx", kelo_tandem_option_id>), nullptr),
-    KELO_DEF("selectOption", (act_on<"selectOption", "optionId", kelo_tandem_option_select>),
+    KELO_DEF("selectOption", (query_method<"selectOption", "optionId", kelo_tandem_option_select>),
              "selectOption(optionId)\n\nSelects an external synchronisation option."),
     KELO_NO_PICKLE,
     KELO_END,

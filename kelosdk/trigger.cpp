@@ -1,5 +1,5 @@
 // kelosdk.trigger: trigger modes, software trigger and shutter duration.
-#include "unit_methods.hpp"
+#include "core.hpp"
 
 namespace {
 using namespace kelo;
@@ -33,7 +33,7 @@ PyMethodDef methods[] = {
              "getModeIds()\n\nReturns the identifiers of the trigger modes."),
     KELO_DEF("_Trigger__getModeCount", (count_method<"_Trigger__getModeCount", kelo_trigger_mode_count>), nullptr),
     KELO_DEF("_Trigger__getModeId", (id_method<"_Trigger__getModeId", "modeIdx", kelo_trigger_mode_id>), nullptr),
-    KELO_DEF("selectMode", (act_on<"selectMode", "modeId", kelo_trigger_mode_select>), "selectMode(modeId)\n\nSelects a trigger mode."),
+    KELO_DEF("selectMode", (query_method<"selectMode", "modeId", kelo_trigger_mode_select>), "selectMode(modeId)\n\nSelects a trigger mode."),
     KELO_DEF("trigger", fire, "trigger()\n\nFires one trigger from software."),
     KELO_DEF("setShutterDuration", set_shutter_duration,
              "setShutterDuration(duration)\n\nSets the shutter duration in seconds (passed as a 32-bit float)."),

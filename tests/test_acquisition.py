@@ -368,7 +368,7 @@ def test_exit_with_an_acquisition_running():
         print("ok")
         """
     )
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    r = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60)
     assert (r.returncode, r.stdout, r.stderr) == (0, "ok\n", "")
 
 

@@ -249,5 +249,5 @@ def test_numpy_interface_failure_fails_the_import():
         "sys.modules['numpy._core._multiarray_umath'] = sys.modules['numpy.core._multiarray_umath'] = None\n"
         "try:\n    import kelosdk.configuration\nexcept ImportError as e:\n    print(e)\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, cwd="/")
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True, cwd="/")
     assert out.stdout == "numpy._core.multiarray failed to import\n"
