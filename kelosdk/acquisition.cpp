@@ -296,6 +296,8 @@ KELO_METHOD(set_data_callback) {
     // callable goes when it is released.
     PyRef* rec = new_record(acq->context, a[1]);
     if (!rec) return nullptr;
+    // An earlier attempt that no channel took was never the library's.
+    if (acq->data_func_ref && !acq->channels->holds(acq->data_func_ref)) release_record(acq->data_func_ref);
     acq->data_func_ref = rec;
     Text channel;
     if (!channel.set(a[0], Text::Utf8)) return nullptr;

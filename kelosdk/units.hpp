@@ -28,6 +28,11 @@ public:
             }
         items_.emplace_back(key, rec);
     }
+    bool holds(const PyRef* rec) const {
+        for (auto& item : items_)
+            if (item.second == rec) return true;
+        return false;
+    }
     void release_all() {
         for (auto& item : items_) release_record(item.second);
     }

@@ -290,6 +290,18 @@ def test_rejected_registration_is_held_until_finalize(opened, sim, rejection):
     assert sys.getrefcount(f) == sys.getrefcount(g) == base
 
 
+def test_rejected_registration_goes_with_the_next_attempt(opened, sim):
+    f, g = Callable(), Callable()
+    base = sys.getrefcount(f)
+    opened.chip.selectMode(DD)
+    sim.fail("kelo_acq_set_data_callback", -3, "refused")
+    with pytest.raises(errors.KeloSdkInvalidArgumentError):
+        opened.acq.setDataCallback("ch0", f)
+    assert sys.getrefcount(f) == base + 1
+    opened.acq.setDataCallback("ch0", g)
+    assert sys.getrefcount(f) == base and sys.getrefcount(g) == base + 1
+
+
 def test_deliveries_after_finalize_are_dropped(opened, sim):
     f = Callable()
     base = sys.getrefcount(f)
