@@ -36,15 +36,6 @@ KELO_METHOD(get_data_type) {
     return str(type);
 }
 
-// One value fetch of a monitor whose data type is known.
-template <class T, PyObject* (*to_py)(T)>
-PyObject* fetch(PyObject* self, int (*fn)(kelo_ctx_t*, const char*, T*), const char* id) {
-    T value = 0;
-    return call(self, fn, id, &value) ? to_py(value) : nullptr;
-}
-PyObject* py_float(float v) { return PyFloat_FromDouble(v); }
-PyObject* py_int(int v) { return PyLong_FromLong(v); }
-
 KELO_METHOD(fetch_value) {
     PyObject* a[1];
     Text id;
@@ -55,7 +46,9 @@ KELO_METHOD(fetch_value) {
         Ref want(PyUnicode_FromString(name));
         int same = want ? PyObject_RichCompareBool(type.get(), want.get(), Py_EQ) : -1;
         if (same < 0) return nullptr;
-        if (same) return *name == 'f' ? fetch<float, py_float>(self, kelo_mon_fetch_value_float, id) : fetch<int, py_int>(self, kelo_mon_fetch_value_int, id);
+        if (same)
+            return *name == 'f' ? query(self, kelo_mon_fetch_value_float, value<float>, id.c_str())
+                                : query(self, kelo_mon_fetch_value_int, value<int>, id.c_str());
     }
     Py_RETURN_NONE;
 }
