@@ -189,16 +189,12 @@ int apply(State& st, Kind kind, int chip, const std::string& name, double v, std
 
 // ------------------------------------------------------------ call frame
 
-int need_open(kelo_ctx_t* ctx) {
-    std::lock_guard<std::mutex> lock(ctx->m);
-    return ctx->opened.empty() ? sim::fail(ctx, -2, "no device is open") : 0;
-}
 
 // Null handle, closed device and null out-parameters fail alike.
 template <class... O>
 int ready(kelo_ctx_t* ctx, O*... outs) {
     if (!ctx) return -5;
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (((outs == nullptr) || ...)) return sim::fail(ctx, -5, "an out-parameter is null");
     return 0;
 }

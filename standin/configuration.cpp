@@ -89,10 +89,6 @@ const int mask_part = sim::add_part({"configuration", reset_mask_model, nullptr}
 
 Mask& mask_of(kelo_ctx_t* ctx) { return ctx->part<Mask>(mask_part); }
 
-bool is_open(kelo_ctx_t* ctx) {
-    std::lock_guard<std::mutex> lock(ctx->m);
-    return !ctx->opened.empty();
-}
 
 // ------------------------------------------------------------ documents
 
@@ -563,7 +559,7 @@ KELO_API int kelo_load_configuration(kelo_ctx_t* ctx, const char* type, const ch
     SIM_SCRIPTED();
     SIM_NEED(ctx);
     if (!type || !content) return sim::fail(ctx, -5, "type or content is null");
-    if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
+    if (!sim::is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     std::string kind = type;
     if (kind != "xml" && kind != "yml") return sim::fail(ctx, -3, "unknown configuration type '" + kind + "' (known: xml, yml)");
     Plan plan{};
@@ -609,7 +605,7 @@ KELO_API int kelo_get_pixel_mask_size(kelo_ctx_t* ctx, pixel_mask_size* size) {
     SIM_SCRIPTED(size ? &size->width : nullptr, size ? &size->height : nullptr);
     SIM_NEED(ctx);
     if (!size) return sim::fail(ctx, -5, "size is null");
-    if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
+    if (!sim::is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     Mask& m = mask_of(ctx);
     std::lock_guard<std::mutex> lock(m.m);
     m.fit();
@@ -622,7 +618,7 @@ KELO_API int kelo_get_pixel_mask(kelo_ctx_t* ctx, pixel_mask* mask, size_t* retr
     SIM_SCRIPTED(retrieved);
     SIM_NEED(ctx);
     if (!mask || !retrieved || (!mask->data && mask->data_len)) return sim::fail(ctx, -5, "mask or retrieved is null");
-    if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
+    if (!sim::is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     Mask& m = mask_of(ctx);
     std::lock_guard<std::mutex> lock(m.m);
     m.fit();
@@ -636,7 +632,7 @@ KELO_API int kelo_set_pixel_mask(kelo_ctx_t* ctx, const pixel_mask* mask) {
     SIM_SCRIPTED();
     SIM_NEED(ctx);
     if (!mask || (!mask->data && mask->data_len)) return sim::fail(ctx, -5, "mask is null");
-    if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
+    if (!sim::is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     Mask& m = mask_of(ctx);
     std::lock_guard<std::mutex> lock(m.m);
     m.fit();

@@ -56,10 +56,6 @@ const char* hand_out(const std::string& s) {
     return copy.c_str();
 }
 
-int need_open(kelo_ctx_t* ctx) {
-    std::lock_guard<std::mutex> lock(ctx->m);
-    return ctx->opened.empty() ? sim::fail(ctx, -2, "no device is open") : 0;
-}
 
 std::string hex(uint32_t v) {
     char buf[16];
@@ -89,7 +85,7 @@ KELO_API int kelo_revisions_count(kelo_ctx_t* ctx, int* count) {
     SIM_ENTER(ctx);
     SIM_SCRIPTED(count);
     SIM_NEED(ctx);
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!count) return sim::fail(ctx, -5, "count is null");
     auto& r = model();
     std::lock_guard<std::mutex> lock(r.m);
@@ -101,7 +97,7 @@ KELO_API int kelo_revisions_id(kelo_ctx_t* ctx, int index, const char** id) {
     SIM_ENTER(ctx, index);
     SIM_SCRIPTED(id);
     SIM_NEED(ctx);
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!id) return sim::fail(ctx, -5, "id is null");
     auto& r = model();
     std::lock_guard<std::mutex> lock(r.m);
@@ -115,7 +111,7 @@ KELO_API int kelo_revisions_string(kelo_ctx_t* ctx, const char* id, const char**
     SIM_ENTER(ctx, id);
     SIM_SCRIPTED(version);
     SIM_NEED(ctx);
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!id || !version) return sim::fail(ctx, -5, "id or version is null");
     auto& r = model();
     std::lock_guard<std::mutex> lock(r.m);
@@ -131,7 +127,7 @@ KELO_API int kelo_regbus_read(kelo_ctx_t* ctx, uint32_t address, uint32_t* data)
     SIM_ENTER(ctx, address);
     SIM_SCRIPTED(data);
     SIM_NEED(ctx);
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!data) return sim::fail(ctx, -5, "data is null");
     int i;
     if (int s = decode(ctx, address, false, &i)) return s;
@@ -145,7 +141,7 @@ KELO_API int kelo_regbus_write(kelo_ctx_t* ctx, uint32_t address, uint32_t data)
     SIM_ENTER(ctx, address, data);
     SIM_SCRIPTED();
     SIM_NEED(ctx);
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     int i;
     if (int s = decode(ctx, address, true, &i)) return s;
     auto& r = model();

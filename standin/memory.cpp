@@ -87,15 +87,10 @@ int index_of(const char* id) {
     return -1;
 }
 
-// The flash belongs to the device: none is reachable while no device is open.
-int need_open(kelo_ctx_t* ctx) {
-    std::lock_guard<std::mutex> lock(ctx->m);
-    return ctx->opened.empty() ? sim::fail(ctx, -2, "no device is open") : 0;
-}
 
 // Checks of the functions that name a memory; 0 and *index, or the status.
 int need_memory(kelo_ctx_t* ctx, const char* id, int* index) {
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!id) return sim::fail(ctx, -5, "memory id is null");
     if ((*index = index_of(id)) < 0) return sim::fail(ctx, -3, text("no flash memory '%s'", id));
     return 0;
@@ -127,7 +122,7 @@ KELO_API int kelo_flash_count(kelo_ctx_t* ctx, int* count) {
     SIM_ENTER(ctx);
     SIM_SCRIPTED(count);
     SIM_NEED(ctx);
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!count) return sim::fail(ctx, -5, "count is null");
     *count = kMemories;
     return 0;
@@ -137,7 +132,7 @@ KELO_API int kelo_flash_id(kelo_ctx_t* ctx, int index, const char** id) {
     SIM_ENTER(ctx, index);
     SIM_SCRIPTED(id);
     SIM_NEED(ctx);
-    if (int s = need_open(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!id) return sim::fail(ctx, -5, "id is null");
     if (index < 0 || index >= kMemories) return sim::fail(ctx, -3, text("no flash memory at index %d (there are %d)", index, kMemories));
     *id = kLayouts[index].id;

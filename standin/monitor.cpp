@@ -229,17 +229,13 @@ void reset_monitors() {
         }
 }
 
-bool is_open(kelo_ctx_t* ctx) {
-    std::lock_guard<std::mutex> lock(ctx->m);
-    return !ctx->opened.empty();
-}
 
 // The common checks of a call about one monitor; the monitor's index or a
 // failure status (negative).
 int monitor_arg(kelo_ctx_t* ctx, const char* id) {
     if (!ctx) return -5;
     if (!id) return sim::fail(ctx, -5, "monitor id is null");
-    if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
+    if (!sim::is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     int k = find(id);
     return k >= 0 ? k : sim::fail(ctx, -3, std::string("unknown monitor '") + id + "'");
 }
@@ -325,7 +321,7 @@ KELO_API int kelo_mon_count(kelo_ctx_t* ctx, int* count) {
     SIM_SCRIPTED(count);
     SIM_NEED(ctx);
     if (!count) return sim::fail(ctx, -5, "count is null");
-    if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
+    if (!sim::is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     *count = (int)kMonitors;
     return 0;
 }
@@ -335,7 +331,7 @@ KELO_API int kelo_mon_id(kelo_ctx_t* ctx, int index, const char** id) {
     SIM_SCRIPTED(id);
     SIM_NEED(ctx);
     if (!id) return sim::fail(ctx, -5, "id is null");
-    if (!is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
+    if (!sim::is_open(ctx)) return sim::fail(ctx, -2, "no device is open");
     if (index < 0 || (size_t)index >= kMonitors) return sim::fail(ctx, -3, "monitor index " + std::to_string(index) + " is out of range");
     *id = sensors[index].id;
     return 0;

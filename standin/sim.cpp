@@ -96,6 +96,16 @@ void Handle::get_error(const char** out) {
     *out = copy.c_str();
 }
 
+bool is_open(kelo_ctx_t* ctx) {
+    std::lock_guard<std::mutex> lock(ctx->m);
+    return !ctx->opened.empty();
+}
+
+int need_open(kelo_ctx_t* ctx) {
+    if (!ctx) return -5;
+    return is_open(ctx) ? 0 : fail(ctx, -2, "no device is open");
+}
+
 int fail(Handle* h, int status, const std::string& text) {
     if (h) h->set_error(text.c_str());
     return status;

@@ -124,6 +124,11 @@ private:
 extern std::atomic<bool> recording;
 extern std::atomic<int> armed;  // scripts or blocks pending: the slow path
 
+// Whether a device is open on a context; need_open fails the call with -2
+// (and a null context with -5) when none is.
+bool is_open(kelo_ctx_t* ctx);
+int need_open(kelo_ctx_t* ctx);
+
 // Fails a call: sets the handle's last error and returns the status.
 int fail(Handle* h, int status, const std::string& text);
 

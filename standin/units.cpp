@@ -104,15 +104,7 @@ constexpr Kind modes{&Model::modes, "trigger mode"};
 constexpr Kind options{&Model::options, "synchronisation option"};
 
 // Checks of every unit call: a context with an open device.
-int ready(kelo_ctx_t* ctx) {
-    if (!ctx) return -5;
-    bool open;
-    {
-        std::lock_guard<std::mutex> lock(ctx->m);
-        open = !ctx->opened.empty();
-    }
-    return open ? 0 : sim::fail(ctx, -2, "no device is open");
-}
+int ready(kelo_ctx_t* ctx) { return sim::need_open(ctx); }
 
 template <class T, class V>
 int put(kelo_ctx_t* ctx, T* out, V value, const char* what) {
