@@ -294,8 +294,12 @@ public:
         } else {
             Ref meth(PyObject_GetAttrString(o, "encode"));
             if (!meth) return false;
-            bytes_ = Ref(enc == Default ? PyObject_CallNoArgs(meth.get())
-                                        : PyObject_CallOneArg(meth.get(), Ref(PyUnicode_FromString(enc == Ascii ? "ascii" : "utf-8")).get()));
+            if (enc == Default) {
+                bytes_ = Ref(PyObject_CallNoArgs(meth.get()));
+            } else {
+                Ref codec(PyUnicode_FromString(enc == Ascii ? "ascii" : "utf-8"));
+                bytes_ = Ref(codec ? PyObject_CallOneArg(meth.get(), codec.get()) : nullptr);
+            }
         }
         PyObject* b = bytes_.get();
         if (!b) return false;
