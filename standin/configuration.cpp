@@ -208,19 +208,22 @@ class XmlReader {
     void space() {
         while (std::isspace((unsigned char)peek())) advance();
     }
+    // Skips a comment or processing instruction; false at anything else.
+    bool markup() {
+        if (at("<!--"))
+            skip_past("-->", "comment");
+        else if (at("<?"))
+            skip_past("?>", "processing instruction");
+        else if (at("<!"))
+            fail_at(line_, "declarations and CDATA are not supported");
+        else
+            return false;
+        return true;
+    }
     // Whitespace, comments and processing instructions between elements.
     void misc() {
-        for (;;) {
-            space();
-            if (at("<!--"))
-                skip_past("-->", "comment");
-            else if (at("<?"))
-                skip_past("?>", "processing instruction");
-            else if (at("<!"))
-                fail_at(line_, "declarations and CDATA are not supported");
-            else
-                return;
-        }
+        do space();
+        while (markup());
     }
     std::string name() {
         size_t b = i_;
@@ -293,14 +296,7 @@ class XmlReader {
                 if (n != e.name) fail_at(line, "</" + n + "> closes <" + e.name + "> of line " + std::to_string(e.line));
                 return e;
             }
-            if (at("<!--"))
-                skip_past("-->", "comment");
-            else if (at("<?"))
-                skip_past("?>", "processing instruction");
-            else if (at("<!"))
-                fail_at(line_, "declarations and CDATA are not supported");
-            else
-                e.kids.push_back(element(depth + 1));
+            if (!markup()) e.kids.push_back(element(depth + 1));
         }
     }
 
