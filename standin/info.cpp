@@ -84,7 +84,6 @@ extern "C" {
 KELO_API int kelo_revisions_count(kelo_ctx_t* ctx, int* count) {
     SIM_ENTER(ctx);
     SIM_SCRIPTED(count);
-    SIM_NEED(ctx);
     if (int s = sim::need_open(ctx)) return s;
     if (!count) return sim::fail(ctx, -5, "count is null");
     auto& r = model();
@@ -96,7 +95,6 @@ KELO_API int kelo_revisions_count(kelo_ctx_t* ctx, int* count) {
 KELO_API int kelo_revisions_id(kelo_ctx_t* ctx, int index, const char** id) {
     SIM_ENTER(ctx, index);
     SIM_SCRIPTED(id);
-    SIM_NEED(ctx);
     if (int s = sim::need_open(ctx)) return s;
     if (!id) return sim::fail(ctx, -5, "id is null");
     auto& r = model();
@@ -110,7 +108,6 @@ KELO_API int kelo_revisions_id(kelo_ctx_t* ctx, int index, const char** id) {
 KELO_API int kelo_revisions_string(kelo_ctx_t* ctx, const char* id, const char** version) {
     SIM_ENTER(ctx, id);
     SIM_SCRIPTED(version);
-    SIM_NEED(ctx);
     if (int s = sim::need_open(ctx)) return s;
     if (!id || !version) return sim::fail(ctx, -5, "id or version is null");
     auto& r = model();
@@ -126,7 +123,6 @@ KELO_API int kelo_revisions_string(kelo_ctx_t* ctx, const char* id, const char**
 KELO_API int kelo_regbus_read(kelo_ctx_t* ctx, uint32_t address, uint32_t* data) {
     SIM_ENTER(ctx, address);
     SIM_SCRIPTED(data);
-    SIM_NEED(ctx);
     if (int s = sim::need_open(ctx)) return s;
     if (!data) return sim::fail(ctx, -5, "data is null");
     int i;
@@ -140,7 +136,6 @@ KELO_API int kelo_regbus_read(kelo_ctx_t* ctx, uint32_t address, uint32_t* data)
 KELO_API int kelo_regbus_write(kelo_ctx_t* ctx, uint32_t address, uint32_t data) {
     SIM_ENTER(ctx, address, data);
     SIM_SCRIPTED();
-    SIM_NEED(ctx);
     if (int s = sim::need_open(ctx)) return s;
     int i;
     if (int s = decode(ctx, address, true, &i)) return s;

@@ -121,7 +121,6 @@ extern "C" {
 KELO_API int kelo_flash_count(kelo_ctx_t* ctx, int* count) {
     SIM_ENTER(ctx);
     SIM_SCRIPTED(count);
-    SIM_NEED(ctx);
     if (int s = sim::need_open(ctx)) return s;
     if (!count) return sim::fail(ctx, -5, "count is null");
     *count = kMemories;
@@ -131,7 +130,6 @@ KELO_API int kelo_flash_count(kelo_ctx_t* ctx, int* count) {
 KELO_API int kelo_flash_id(kelo_ctx_t* ctx, int index, const char** id) {
     SIM_ENTER(ctx, index);
     SIM_SCRIPTED(id);
-    SIM_NEED(ctx);
     if (int s = sim::need_open(ctx)) return s;
     if (!id) return sim::fail(ctx, -5, "id is null");
     if (index < 0 || index >= kMemories) return sim::fail(ctx, -3, text("no flash memory at index %d (there are %d)", index, kMemories));
@@ -142,7 +140,6 @@ KELO_API int kelo_flash_id(kelo_ctx_t* ctx, int index, const char** id) {
 KELO_API int kelo_flash_part_nr(kelo_ctx_t* ctx, const char* id, const char** partNumber) {
     SIM_ENTER(ctx, id);
     SIM_SCRIPTED(partNumber);
-    SIM_NEED(ctx);
     int m;
     if (int s = need_memory(ctx, id, &m)) return s;
     if (!partNumber) return sim::fail(ctx, -5, "partNumber is null");
@@ -153,7 +150,6 @@ KELO_API int kelo_flash_part_nr(kelo_ctx_t* ctx, const char* id, const char** pa
 KELO_API int kelo_flash_regions(kelo_ctx_t* ctx, const char* id, int* count) {
     SIM_ENTER(ctx, id);
     SIM_SCRIPTED(count);
-    SIM_NEED(ctx);
     int m;
     if (int s = need_memory(ctx, id, &m)) return s;
     if (!count) return sim::fail(ctx, -5, "count is null");
@@ -164,7 +160,6 @@ KELO_API int kelo_flash_regions(kelo_ctx_t* ctx, const char* id, int* count) {
 KELO_API int kelo_flash_sector_count(kelo_ctx_t* ctx, const char* id, int region, int* count) {
     SIM_ENTER(ctx, id, region);
     SIM_SCRIPTED(count);
-    SIM_NEED(ctx);
     int m;
     if (int s = need_memory(ctx, id, &m)) return s;
     if (int s = need_region(ctx, kLayouts[m], region)) return s;
@@ -176,7 +171,6 @@ KELO_API int kelo_flash_sector_count(kelo_ctx_t* ctx, const char* id, int region
 KELO_API int kelo_flash_sector_size(kelo_ctx_t* ctx, const char* id, int region, int* size) {
     SIM_ENTER(ctx, id, region);
     SIM_SCRIPTED(size);
-    SIM_NEED(ctx);
     int m;
     if (int s = need_memory(ctx, id, &m)) return s;
     if (int s = need_region(ctx, kLayouts[m], region)) return s;
@@ -188,7 +182,6 @@ KELO_API int kelo_flash_sector_size(kelo_ctx_t* ctx, const char* id, int region,
 KELO_API int kelo_flash_sector_address_range(kelo_ctx_t* ctx, const char* id, int sector, uint32_t* start, uint32_t* end) {
     SIM_ENTER(ctx, id, sector);
     SIM_SCRIPTED(start, end);
-    SIM_NEED(ctx);
     int m;
     if (int s = need_memory(ctx, id, &m)) return s;
     const Layout& l = kLayouts[m];
@@ -204,7 +197,6 @@ KELO_API int kelo_flash_sector_address_range(kelo_ctx_t* ctx, const char* id, in
 KELO_API int kelo_flash_read(kelo_ctx_t* ctx, const char* id, uint32_t address, uint8_t* data, size_t* length) {
     SIM_ENTER(ctx, id, address, length ? *length : 0);
     SIM_SCRIPTED(length);
-    SIM_NEED(ctx);
     int m;
     if (int s = need_memory(ctx, id, &m)) return s;
     const Layout& l = kLayouts[m];
@@ -222,7 +214,6 @@ KELO_API int kelo_flash_read(kelo_ctx_t* ctx, const char* id, uint32_t address, 
 KELO_API int kelo_flash_program(kelo_ctx_t* ctx, const char* id, uint32_t address, const uint8_t* data, size_t* length) {
     SIM_ENTER(ctx, id, address, length ? *length : 0);
     SIM_SCRIPTED(length);
-    SIM_NEED(ctx);
     int m;
     if (int s = need_memory(ctx, id, &m)) return s;
     const Layout& l = kLayouts[m];

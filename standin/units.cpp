@@ -103,9 +103,6 @@ constexpr Kind boards{&Model::boards, "board"};
 constexpr Kind modes{&Model::modes, "trigger mode"};
 constexpr Kind options{&Model::options, "synchronisation option"};
 
-// Checks of every unit call: a context with an open device.
-int ready(kelo_ctx_t* ctx) { return sim::need_open(ctx); }
-
 template <class T, class V>
 int put(kelo_ctx_t* ctx, T* out, V value, const char* what) {
     if (!out) return sim::fail(ctx, -5, std::string(what) + " is null");
@@ -115,13 +112,13 @@ int put(kelo_ctx_t* ctx, T* out, V value, const char* what) {
 
 template <class T, size_t N>
 int count_of(kelo_ctx_t* ctx, int* count, Kind<T, N>) {
-    if (int s = ready(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     return put(ctx, count, (int)N, "count");
 }
 
 template <class T, size_t N>
 int id_of(kelo_ctx_t* ctx, int index, const char** id, Kind<T, N> kind) {
-    if (int s = ready(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (index < 0 || (size_t)index >= N)
         return sim::fail(ctx, -3, "no " + std::string(kind.name) + " has index " + std::to_string(index) + " (there are " + std::to_string(N) + ")");
     return put(ctx, id, (defaults.*kind.list)[index].id, "id");
@@ -130,7 +127,7 @@ int id_of(kelo_ctx_t* ctx, int index, const char** id, Kind<T, N> kind) {
 // Runs f(unit, model) on the unit `id` of a kind, with the units locked.
 template <class T, size_t N, class F>
 int with_unit(kelo_ctx_t* ctx, const char* id, Kind<T, N> kind, F&& f) {
-    if (int s = ready(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!id) return sim::fail(ctx, -5, "id is null");
     Locked units(ctx);
     for (T& unit : (*units).*kind.list)
@@ -334,7 +331,7 @@ KELO_API int kelo_trigger_mode_select(kelo_ctx_t* ctx, const char* id) {
 KELO_API int kelo_trigger(kelo_ctx_t* ctx) {
     SIM_ENTER(ctx);
     SIM_SCRIPTED();
-    if (int s = ready(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (sim::software_trigger(ctx)) return 0;
     return sim::fail(ctx, -2, "no acquisition waits for a software trigger (trigger mode '" + sim::trigger_mode(ctx) + "')");
 }
@@ -342,7 +339,7 @@ KELO_API int kelo_trigger(kelo_ctx_t* ctx) {
 KELO_API int kelo_trigger_set_shutter_duration(kelo_ctx_t* ctx, float seconds) {
     SIM_ENTER(ctx, seconds);
     SIM_SCRIPTED();
-    if (int s = ready(ctx)) return s;
+    if (int s = sim::need_open(ctx)) return s;
     if (!(seconds >= 0) || std::isinf(seconds))
         return sim::fail(ctx, -3, "shutter duration " + num(seconds) + " s refused: give 0 (until aborted) or a finite positive number of seconds");
     Locked(ctx)->shutter = seconds;
